@@ -1,0 +1,41 @@
+# Front door to the CMake build. Each target installs what it needs first.
+BUILD ?= build
+JOBS ?= $(shell nproc)
+STAGE := $(CURDIR)/$(BUILD)/stage
+PREFIX ?= /opt/qor/vanto/rte
+DESTDIR ?=
+
+.PHONY: all deps build native test test-asan demo clean format
+
+all: build
+
+deps:
+	@bash scripts/install-deps.sh
+
+# The shipped 32-bit tree, staged at build/stage.
+build: deps
+	cmake -S . -B $(BUILD)/m32 -DTANDRO_M32=ON -DTANDRO_STAGE_DIR=$(STAGE) >/dev/null
+	cmake --build $(BUILD)/m32 -j$(JOBS)
+
+native: deps
+	cmake -S . -B $(BUILD)/native -DTANDRO_M32=OFF >/dev/null
+	cmake --build $(BUILD)/native -j$(JOBS)
+
+test: build native
+	ctest --test-dir $(BUILD)/m32 --output-on-failure -j$(JOBS)
+	ctest --test-dir $(BUILD)/native --output-on-failure -j$(JOBS)
+
+test-asan: deps
+	cmake -S . -B $(BUILD)/asan -DTANDRO_M32=OFF -DTANDRO_SANITIZE=ON >/dev/null
+	cmake --build $(BUILD)/asan -j$(JOBS)
+	ctest --test-dir $(BUILD)/asan --output-on-failure -j$(JOBS)
+
+demo: build
+	@echo '$$ tandro -v -v -T samples/hello.txt'
+	@$(STAGE)/usr/bin/tandro -v -v -T samples/hello.txt
+
+format:
+	clang-format -i $$(git ls-files '*.cc' '*.h')
+
+clean:
+	rm -rf $(BUILD)

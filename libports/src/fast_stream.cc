@@ -1,0 +1,1 @@
+#include "fast_stream.h"

@@ -1,0 +1,23 @@
+/* Colon-separated path lists: search, membership, and adding entries to a variable. */
+#ifndef SAFE_PATH_H
+#define SAFE_PATH_H
+
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Directory of list environ (the text) holding program, with a trailing '/'; static; or null. */
+char *path_seek(const char *program, const char *environ, int_fast32_t perms);
+/* 0 when dir is an entry of the variable named environ, else -1. */
+int path_match(const char *dir, const char *environ);
+/* Put prefix+value in front of (behind) the variable name. 0, or -1 with errno. */
+int path_prepend(const char *name, const char *prefix, const char *value);
+int path_append(const char *name, const char *prefix, const char *value);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

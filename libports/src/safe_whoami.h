@@ -1,0 +1,16 @@
+/* The canonical absolute path of the running executable. */
+#ifndef SAFE_WHOAMI_H
+#define SAFE_WHOAMI_H
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Static result; empty text when unresolvable; null when no candidate was formed. */
+char *safe_whoami(const char *argv0);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -1,0 +1,10 @@
+#include <errno.h>
+
+#include "tandro.h"
+
+// Placeholder until the record copiers land.
+int read_buffer(const struct vfs_api *, struct vfs_file *, const struct vfs_file_info *)
+{
+    errno = ENOSYS;
+    return -1;
+}

@@ -1,0 +1,51 @@
+/* Program-wide state of tandro and the entry points of its copy engines. */
+#ifndef TANDRO_H
+#define TANDRO_H
+
+#include <stdint.h>
+
+#include "vfs_api.h"
+#include "vfs_internal.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Copy counters, read by the -T report. */
+extern uint64_t file_size;    /* bytes read plus bytes written */
+extern uint64_t zero_copies;  /* splice, copy_file_range, sendfile calls */
+extern uint64_t tripl_copies; /* user-space chunks, records and blocks from the cache */
+extern uint64_t pent_copies;  /* vfs_read calls into a copier's own buffer */
+
+extern unsigned int debug;   /* count of -d */
+extern unsigned int verbose; /* count of -v */
+extern const char *program_name;
+
+/* Last argument of every vfs_strerror call. */
+extern const uint32_t lookup;
+
+/* A record length of 0 or all ones means the file has none. */
+static inline int reclen_unset(uint64_t datlen) { return datlen == 0 || datlen == VFS_ERROR; }
+
+/* Copy a byte stream (null: standard input) to descriptor 1. 0 or -1 with errno. */
+int concat_stdio(char *filename);
+
+/* Resolve one named operand and copy it; 0 on success, non-zero with errno. */
+int concat_file(char *filename, struct vfs_file_info *file_info);
+
+/* Open, describe, copy and close one library file. */
+int concat_vfs(const struct vfs_api *api, char *filename, struct vfs_file_info *file_info);
+
+/* The record and block copiers: 0 (or more) on success, negative with errno. */
+int read_buffer(const struct vfs_api *api, struct vfs_file *fh,
+                const struct vfs_file_info *file_info);
+int read_linef(const struct vfs_api *api, struct vfs_file *fh,
+               const struct vfs_file_info *file_info);
+int read_lines(const struct vfs_api *api, struct vfs_file *fh,
+               const struct vfs_file_info *file_info);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

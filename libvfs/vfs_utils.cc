@@ -1,0 +1,1 @@
+#include "vfs_utils.h"

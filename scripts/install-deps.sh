@@ -1,0 +1,57 @@
+#!/usr/bin/env bash
+# Installs what building and testing tandro needs, when it is missing.
+# As root it uses apt-get; otherwise it names the packages to install.
+set -eu
+
+packages=(cmake make g++ g++-multilib gcc-multilib googletest libgtest-dev
+          locales man-db tmux strace python3 bsdutils valgrind clang libclang-rt-14-dev)
+if [ "${1:-}" = "--bench" ]; then
+    packages+=(hyperfine pv busybox gnuplot-nox)
+fi
+
+missing=()
+for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+# GnuCOBOL is optional: the tests that need cobc skip themselves without it.
+command -v cobc >/dev/null 2>&1 || missing+=(gnucobol)
+
+if [ "${#missing[@]}" -gt 0 ]; then
+    if [ "$(id -u)" -ne 0 ]; then
+        echo "Please install: ${missing[*]}" >&2
+        exit 1
+    fi
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq
+    apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
+
+# A grouping locale for the report tests; they skip themselves without it.
+if [ "$(id -u)" -eq 0 ] && ! locale -a 2>/dev/null | grep -qi '^en_US.utf8$'; then
+    sed -i 's/^# *en_US.UTF-8 UTF-8/en_US.UTF-8 UTF-8/' /etc/locale.gen
+    locale-gen >/dev/null 2>&1 || true
+fi
+
+# The shipped program is 32-bit x86. A kernel without 32-bit emulation runs it
+# through qemu's user-mode emulator, registered with binfmt_misc.
+probe=$(mktemp -d)
+printf 'int main(void){return 0;}\n' > "$probe/p.c"
+if gcc -m32 "$probe/p.c" -o "$probe/p" 2>/dev/null && ! "$probe/p" 2>/dev/null; then
+    if [ "$(id -u)" -ne 0 ]; then
+        echo "32-bit programs do not run here; as root, install qemu-user-static and register it" >&2
+        rm -rf "$probe"
+        exit 1
+    fi
+    dpkg-query -W -f='${Status}' qemu-user-static 2>/dev/null | grep -q "install ok installed" ||
+        apt-get install -y -qq qemu-user-static >/dev/null
+    [ -e /proc/sys/fs/binfmt_misc/register ] ||
+        mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc
+    magic='\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00'
+    mask='\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff'
+    [ -e /proc/sys/fs/binfmt_misc/qemu-i386 ] ||
+        printf '%s' ":qemu-i386:M::$magic:$mask:/usr/bin/qemu-i386-static:F" \
+            >/proc/sys/fs/binfmt_misc/register
+    "$probe/p" || { echo "32-bit programs still do not run" >&2; rm -rf "$probe"; exit 1; }
+fi
+rm -rf "$probe"
+exit 0

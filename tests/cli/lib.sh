@@ -1,0 +1,48 @@
+# Shared helpers of the whole-program tests. Source it; call finish at the end.
+set -u
+: "${TANDRO:?run through ctest, which sets TANDRO}"
+passed=0
+failed=0
+work=$(mktemp -d "${TMPDIR:-/tmp}/tandro-test.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+
+pass() { passed=$((passed + 1)); }
+fail() {
+    failed=$((failed + 1))
+    printf 'FAIL: %s\n' "$1" >&2
+}
+
+# expect_eq NAME EXPECTED ACTUAL
+expect_eq() {
+    if [ "$2" = "$3" ]; then pass; else
+        fail "$1"
+        printf '  expected: %q\n  actual:   %q\n' "$2" "$3" >&2
+    fi
+}
+
+# expect_same_file NAME EXPECTED_FILE ACTUAL_FILE
+expect_same_file() {
+    if cmp -s "$2" "$3"; then pass; else
+        fail "$1"
+        cmp "$2" "$3" 2>&1 | head -3 >&2
+    fi
+}
+
+# expect_match NAME REGEX TEXT
+expect_match() {
+    if printf '%s' "$3" | grep -Eq -- "$2"; then pass; else
+        fail "$1"
+        printf '  pattern: %s\n  text:    %q\n' "$2" "$3" >&2
+    fi
+}
+
+# run CMD...: runs with stdout to $work/out, stderr to $work/err, status in $rc.
+run() {
+    "$@" >"$work/out" 2>"$work/err"
+    rc=$?
+}
+
+finish() {
+    printf '%d passed, %d failed\n' "$passed" "$failed"
+    [ "$failed" -eq 0 ]
+}
