@@ -25,10 +25,20 @@ test: build native
 	ctest --test-dir $(BUILD)/m32 --output-on-failure -j$(JOBS)
 	ctest --test-dir $(BUILD)/native --output-on-failure -j$(JOBS)
 
+# Every sanitizer report, also one from a process whose standard error a test
+# throws away, lands in a file under SANITIZER_LOGS; any file there fails the run.
+SANITIZER_LOGS := $(CURDIR)/$(BUILD)/asan/sanitizer-logs
+SANITIZER_ENV := ASAN_OPTIONS=halt_on_error=1:detect_leaks=1:log_path=$(SANITIZER_LOGS)/asan \
+	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1:log_path=$(SANITIZER_LOGS)/ubsan \
+	LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp:print_suppressions=0
+
 test-asan: deps
 	cmake -S . -B $(BUILD)/asan -DTANDRO_M32=OFF -DTANDRO_SANITIZE=ON >/dev/null
 	cmake --build $(BUILD)/asan -j$(JOBS)
-	ctest --test-dir $(BUILD)/asan --output-on-failure -j$(JOBS)
+	rm -rf $(SANITIZER_LOGS) && mkdir -p $(SANITIZER_LOGS)
+	$(SANITIZER_ENV) ctest --test-dir $(BUILD)/asan --output-on-failure -j$(JOBS)
+	@if [ -n "$$(ls -A $(SANITIZER_LOGS))" ]; then \
+		echo "sanitizer reports:" >&2; cat $(SANITIZER_LOGS)/* >&2; exit 1; fi
 
 demo: build
 	@echo '$$ tandro -v -v -T samples/hello.txt'
