@@ -1,1 +1,136 @@
 #include "fast_stream.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace
+{
+
+constexpr unsigned socket_floor = 1048576;
+constexpr size_t buffer_alignment = 4096;
+
+void set_nonblocking(int fd)
+{
+    int flags = fcntl(fd, F_GETFL);
+    if (flags != -1 && !(flags & O_NONBLOCK))
+        fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+}
+
+void enlarge_pipe(int fd)
+{
+    int size = fcntl(fd, F_GETPIPE_SZ);
+    /* Above the unprivileged limit this fails and the pipe keeps its size. */
+    if (size < MAX_PIPE)
+        fcntl(fd, F_SETPIPE_SZ, MAX_PIPE);
+}
+
+void raise_socket_buffer(int fd, int option)
+{
+    unsigned size = 0;
+    socklen_t len = sizeof size;
+    /* A size we cannot read is left as it is rather than guessed at. */
+    if (getsockopt(fd, SOL_SOCKET, option, &size, &len) != 0)
+        return;
+    if (size < socket_floor) {
+        size = socket_floor;
+        setsockopt(fd, SOL_SOCKET, option, &size, sizeof size);
+    }
+}
+
+bool same_file(int fd1, int fd2)
+{
+    struct stat st1, st2;
+    memset(&st1, 0, sizeof st1);
+    memset(&st2, 0, sizeof st2);
+    fstat(fd1, &st1);
+    fstat(fd2, &st2);
+    return st1.st_dev == st2.st_dev && st1.st_ino == st2.st_ino;
+}
+
+int buffer_mode(FILE *stream, int fd)
+{
+    if (stream == stdin)
+        return isatty(fd) == 1 ? _IOLBF : _IOFBF;
+    if (stream == stderr)
+        return isatty(fd) == 1 || same_file(STDOUT_FILENO, STDERR_FILENO) ? _IOLBF : _IOFBF;
+    return _IOFBF;
+}
+
+/*
+ * A terminal is usually shared with the user's shell, which does not expect
+ * a non-blocking or appending descriptor after we exit, so it goes back to
+ * blocking mode; the copy engines cope with EAGAIN either way.
+ */
+void restore_terminal(int fd)
+{
+    if (isatty(fd) != 1)
+        return;
+    int flags = fcntl(fd, F_GETFL);
+    if (flags != -1)
+        fcntl(fd, F_SETFL, flags & ~(O_APPEND | O_NONBLOCK));
+}
+
+} // namespace
+
+/*
+ * Tunes the descriptor under stream for bulk transfer and installs a 1 MiB
+ * buffer, aligned to 4096, on the stream. The buffer belongs to the caller,
+ * who frees it after closing the stream; null when it could not be had.
+ */
+void *fast_stream(FILE *stream)
+{
+    int fd = fileno(stream);
+    struct stat st;
+    /* Of a descriptor we cannot examine we do not know that it is a pipe or socket. */
+    bool known = fstat(fd, &st) == 0;
+
+    set_nonblocking(fd);
+    if (known && S_ISFIFO(st.st_mode))
+        enlarge_pipe(fd);
+    else if (known && S_ISSOCK(st.st_mode)) {
+        raise_socket_buffer(fd, SO_SNDBUF);
+        raise_socket_buffer(fd, SO_RCVBUF);
+    }
+
+    void *buffer = aligned_alloc(buffer_alignment, MAX_BUFFER);
+    if (buffer != nullptr)
+        setvbuf(stream, static_cast<char *>(buffer), buffer_mode(stream, fd), MAX_BUFFER);
+    restore_terminal(fd);
+    return buffer;
+}
+
+/*
+ * Flushes stream and forces its data to storage under the stream's lock.
+ * Failures are not reported and errno is as on entry, so a caller can close
+ * on its way out and still report its own error. Always null.
+ */
+void *close_stream(const FILE *stream, const void *buffer)
+{
+    (void)buffer;
+    if (stream == nullptr)
+        return nullptr;
+
+    int saved = errno;
+    FILE *fp = const_cast<FILE *>(stream);
+    flockfile(fp);
+    int fd = fileno(fp);
+    if (fd != -1) {
+        fflush(fp);
+        if (isatty(fd) != 1)
+            fdatasync(fd);
+    }
+    funlockfile(fp);
+    errno = saved;
+    return nullptr;
+}
+
+/* The stream itself: no duplicate is made. */
+FILE *dup_stream(FILE *stream)
+{
+    return stream;
+}
