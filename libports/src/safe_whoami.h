@@ -8,6 +8,8 @@ extern "C" {
 
 /* Static result; empty text when unresolvable; null when no candidate was formed. */
 char *safe_whoami(const char *argv0);
+/* The same answer for a bare file name: the directory of PATH holding it, else the current one. */
+char *safe_whoami_name(const char *name);
 
 #ifdef __cplusplus
 }

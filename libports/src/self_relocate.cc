@@ -1,9 +1,197 @@
 #include "self_relocate.h"
 
+#include <errno.h>
+#include <limits.h>
+#include <stdio.h>
+#include <string.h>
+
+#include <string_view>
+
+#include "safe_path.h"
+#include "safe_whoami.h"
+#include "strlcat.h"
+#include "strlcpy.h"
+
 sigjmp_buf jmp_relocate;
 
-// Placeholder until relocation lands: never re-runs the program.
-char *self_relocate(const int, const char **)
+static const char reloname[] = "self_relocate";
+static const char altname[] = "self_altpath";
+
+// The alternate root outlives self_relocate on purpose: the process either
+// becomes the waiting parent or ends, so it is never released. Keeping it
+// reachable here stops leak checkers from reporting it.
+static char *kept_altpath;
+
+namespace
 {
-    return getenv("self_relocate");
+
+// dir never ends in '/'; an empty dir has no component left.
+std::string_view last_component(const char *dir)
+{
+    const char *slash = strrchr(dir, '/');
+    return slash != nullptr ? slash + 1 : dir;
+}
+
+bool last_is(const char *dir, std::string_view name)
+{
+    return dir[0] != '\0' && last_component(dir) == name;
+}
+
+void drop_component(char *dir)
+{
+    char *slash = strrchr(dir, '/');
+    if (slash != nullptr)
+        *slash = '\0';
+    else
+        dir[0] = '\0';
+}
+
+// /opt/qor/<maker>/<product>/...: the product directory is the prefix and two components.
+bool maker_tree(const char *exe, char *path)
+{
+    if (strncmp(exe, "/opt/qor/", 9) != 0 && strncmp(exe, "/opt/QOR/", 9) != 0)
+        return false;
+    const char *first = strchr(exe + 9, '/');
+    const char *second = first != nullptr ? strchr(first + 1, '/') : nullptr;
+    if (second == nullptr)
+        return false;
+    strlcpy(path, exe, (size_t)(second - exe) + 2);
+    return true;
+}
+
+bool system_dirs(const char *exe)
+{
+    return strncmp(exe, "/usr/bin/", 9) == 0 || strncmp(exe, "/usr/sbin/", 10) == 0 ||
+           strncmp(exe, "/bin/", 5) == 0 || strncmp(exe, "/sbin/", 6) == 0;
+}
+
+// Walks up from the executable past .orig, bin or sbin, and usr.
+void product_dir(const char *exe, char *path)
+{
+    strlcpy(path, exe, PATH_MAX);
+    drop_component(path);
+    if (last_is(path, ".orig"))
+        drop_component(path);
+    if (last_is(path, "bin") || last_is(path, "sbin"))
+        drop_component(path);
+    if (last_is(path, "usr"))
+        drop_component(path);
+    strlcat(path, "/", PATH_MAX);
+}
+
+// <root>usr/lpp/<product>/ or <root>opt/qor/<maker>/<product>/; -1 when neither.
+int tree_root(const char *path, char *root_path, int_fast32_t *is_rte)
+{
+    char dir[PATH_MAX];
+    strlcpy(dir, path, sizeof dir);
+    dir[strlen(dir) - 1] = '\0';
+    drop_component(dir);
+    const bool lpp = last_is(dir, "lpp");
+    drop_component(dir);
+    if (lpp) {
+        if (!last_is(dir, "usr"))
+            return -1;
+        *is_rte = 1;
+    } else {
+        if (!last_is(dir, "qor") && !last_is(dir, "QOR"))
+            return -1;
+        drop_component(dir);
+        if (!last_is(dir, "opt"))
+            return -1;
+    }
+    strlcpy(root_path, dir, (size_t)(strrchr(dir, '/') - dir) + 2);
+    return 0;
+}
+
+char *alternate_root(const char *root_path)
+{
+    const char *alt = getenv(altname);
+    if (alt == nullptr)
+        return nullptr;
+    const size_t size = strlen(root_path) + strlen(alt) + 1;
+    char *altpath = static_cast<char *>(aligned_alloc(16, (size + 15) & ~(size_t)15));
+    if (altpath == nullptr)
+        return nullptr;
+    strlcpy(altpath, root_path, size);
+    strlcat(altpath, alt, size);
+    kept_altpath = altpath;
+    return altpath;
+}
+
+} // namespace
+
+int relocate_layout(const char *exe, char *path, char *root_path, int_fast32_t *installed,
+                    int_fast32_t *is_rte)
+{
+    *installed = 0;
+    *is_rte = 0;
+    // Directly in "/" there is no directory to walk up from.
+    if (exe[0] != '/' || strrchr(exe, '/') == exe) {
+        errno = EINVAL;
+        return -1;
+    }
+    const bool maker = maker_tree(exe, path);
+    if (maker || system_dirs(exe)) {
+        if (!maker)
+            strlcpy(path, "/", PATH_MAX);
+        strlcpy(root_path, "/", PATH_MAX);
+        *installed = 1;
+        return 0;
+    }
+    product_dir(exe, path);
+    if (tree_root(path, root_path, is_rte) != 0)
+        strlcpy(root_path, path, PATH_MAX);
+    return 0;
+}
+
+void relocate_paths(const char *path, const char *root_path, int_fast32_t installed,
+                    const char *altpath)
+{
+    static const struct {
+        const char *name;
+        const char *sub;
+    } lists[] = {
+        {"PATH", "usr/bin/"},
+        {"LD_LIBRARY_PATH", "usr/lib/"},
+        {"NLSPATH", "usr/share/locale/%L/%N"},
+        {"MANPATH", "usr/share/man/"},
+    };
+    for (const auto &list : lists) {
+        if (altpath != nullptr)
+            path_prepend(list.name, altpath, list.sub);
+        if (!installed)
+            path_prepend(list.name, root_path, list.sub);
+        path_prepend(list.name, path, list.sub);
+    }
+    if (!installed) {
+        path_prepend("ETCPATH", root_path, "etc");
+        path_prepend("ETCPATH", root_path, "etc.d");
+    }
+    path_prepend("ETCPATH", path, "etc");
+    path_prepend("ETCPATH", path, "etc.d");
+}
+
+char *self_relocate(const int argc, const char **argv)
+{
+    char *marker = getenv(reloname);
+    if (marker != nullptr && marker[0] != '\0')
+        return marker;
+    setenv("LIBC_FATAL_STDERR_", "1", 1);
+
+    const char *argv0 = argc > 0 ? argv[0] : nullptr;
+    const char *me = safe_whoami(argv0);
+    if (me == nullptr || me[0] == '\0') {
+        fprintf(stderr, "%s: Can't tell who I am :-(\n", argv0 != nullptr ? argv0 : "");
+        return nullptr;
+    }
+    char opath[PATH_MAX], path[PATH_MAX], root_path[PATH_MAX];
+    strlcpy(opath, me, sizeof opath);
+    int_fast32_t installed, is_rte;
+    if (relocate_layout(opath, path, root_path, &installed, &is_rte) != 0)
+        return nullptr;
+
+    relocate_paths(path, root_path, installed, alternate_root(root_path));
+    setenv(reloname, is_rte ? path : root_path, 1);
+    relocate_supervise(argc, argv, opath);
+    return nullptr;
 }

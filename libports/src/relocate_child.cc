@@ -1,0 +1,201 @@
+// The supervised second run of the program: the first process keeps out of
+// the terminal's way, waits, reports how the child ended, and jumps back.
+#include "self_relocate.h"
+
+#include <errno.h>
+#include <limits.h>
+#include <signal.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "strlcpy.h"
+
+#include <libgen.h> // last: the XPG basename, which never returns a pointer into argv
+
+namespace
+{
+
+constexpr int max_args = 1024;
+// Busy retries of fork and execve are bounded: an ETXTBSY held by a writer
+// that never closes would otherwise spin for ever.
+constexpr int max_retries = 1000;
+
+struct saved_state {
+    struct termios stdout_termios, stderr_termios;
+    int stdout_rc, stderr_rc;
+    struct sigaction saveint, savequit, savettin, savettou, savehup, savetstp;
+    sigset_t savemask;
+};
+
+void pause_briefly()
+{
+    const struct timespec ms = {0, 1000000};
+    nanosleep(&ms, nullptr);
+}
+
+void clear_tostop(int fd, const struct termios *saved, int rc)
+{
+    if (rc != 0 || !(saved->c_lflag & TOSTOP))
+        return;
+    struct termios my_termios = *saved;
+    my_termios.c_lflag &= ~TOSTOP;
+    tcsetattr(fd, TCSANOW, &my_termios);
+}
+
+void prepare(saved_state *s)
+{
+    prctl(PR_SET_PDEATHSIG, SIGHUP);
+    s->stdout_rc = tcgetattr(1, &s->stdout_termios);
+    s->stderr_rc = tcgetattr(2, &s->stderr_termios);
+    clear_tostop(1, &s->stdout_termios, s->stdout_rc);
+    clear_tostop(2, &s->stderr_termios, s->stderr_rc);
+
+    struct sigaction ignore = {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    ignore.sa_flags = 0;
+    sigaction(SIGINT, &ignore, &s->saveint);
+    sigaction(SIGQUIT, &ignore, &s->savequit);
+    sigaction(SIGTTIN, &ignore, &s->savettin);
+    sigaction(SIGTTOU, &ignore, &s->savettou);
+    sigaction(SIGHUP, nullptr, &s->savehup);
+    sigaction(SIGTSTP, &ignore, &s->savetstp);
+
+    sigset_t chldmask;
+    sigemptyset(&chldmask);
+    sigaddset(&chldmask, SIGCHLD);
+    sigaddset(&chldmask, SIGWINCH);
+    sigaddset(&chldmask, SIGHUP);
+    sigprocmask(SIG_BLOCK, &chldmask, &s->savemask);
+}
+
+void restore_signals(const saved_state *s)
+{
+    sigaction(SIGINT, &s->saveint, nullptr);
+    sigaction(SIGQUIT, &s->savequit, nullptr);
+    sigaction(SIGTTIN, &s->savettin, nullptr);
+    sigaction(SIGTTOU, &s->savettou, nullptr);
+    sigaction(SIGHUP, &s->savehup, nullptr);
+    sigaction(SIGTSTP, &s->savetstp, nullptr);
+    sigprocmask(SIG_SETMASK, &s->savemask, nullptr);
+}
+
+void restore(const saved_state *s)
+{
+    if (s->stdout_rc == 0)
+        tcsetattr(1, TCSANOW, &s->stdout_termios);
+    if (s->stderr_rc == 0)
+        tcsetattr(2, TCSANOW, &s->stderr_termios);
+    restore_signals(s);
+}
+
+[[noreturn]] void run_child(const saved_state *s, const char *opath, char *const *n_argv,
+                            const char *me)
+{
+    prctl(PR_SET_PDEATHSIG, SIGHUP);
+    restore_signals(s);
+    for (int tries = 0; execve(opath, n_argv, environ) != 0; tries++) {
+        if ((errno != EAGAIN && errno != ETXTBSY) || tries == max_retries)
+            break;
+        pause_briefly();
+    }
+    const int save_errno = errno;
+    fprintf(stderr, "%s: execve(%s) failed:  rc %d  errno %d %s\n", me, me, -1, save_errno,
+            strerror(save_errno));
+    _exit(127);
+}
+
+// How the child ended, as the value for the jump back; stops and continuations are reported only.
+int wait_child(pid_t pid, const char *me, int *save_errno)
+{
+    for (;;) {
+        int status = 0;
+        const pid_t rc = waitpid(pid, &status, WUNTRACED | WCONTINUED);
+        *save_errno = errno;
+        if (rc == pid && WIFEXITED(status))
+            return WEXITSTATUS(status) != 0 ? WEXITSTATUS(status) : (int)RELOCATE_ZERO;
+        if (rc == pid && WIFSIGNALED(status)) {
+            fprintf(stderr, "%s: %s terminated with signal %d (%s).\n", me, me, WTERMSIG(status),
+                    strsignal(WTERMSIG(status)));
+            return 128 + WTERMSIG(status);
+        }
+        if (rc == pid && WIFSTOPPED(status)) {
+            fprintf(stderr, "%s: %s stoped by signal %d (%s).\n", me, me, WSTOPSIG(status),
+                    strsignal(WSTOPSIG(status)));
+            continue;
+        }
+        // The wait status of a continued child names no signal; SIGCONT is what continues it.
+        if (rc == pid && WIFCONTINUED(status)) {
+            fprintf(stderr, "%s: %s continued by signal %d (%s).\n", me, me, SIGCONT,
+                    strsignal(SIGCONT));
+            continue;
+        }
+        if (rc == pid) {
+            fprintf(stderr, "%s: %s terminated in an unknown way... rc %d status %x\n", me, me,
+                    (int)rc, (unsigned)status);
+            return rc;
+        }
+        if (rc == -1 && *save_errno == EINTR)
+            continue;
+        if (rc == -1 && *save_errno == ECHILD)
+            fprintf(stderr, "%s: %s terminated in an unknown way (ECHILD... rc %d errno %d\n", me,
+                    me, -1, ECHILD);
+        else
+            fprintf(stderr, "%s: %s terminated in an unknown way... rc %d errno %d\n", me, me,
+                    (int)rc, *save_errno);
+        return rc;
+    }
+}
+
+} // namespace
+
+int relocate_supervise(const int argc, const char **argv, const char *opath)
+{
+    // n_argv is an unchanged copy of argv; beyond its slots argv itself serves.
+    const char *n_argv[max_args];
+    const char *const *child_argv = argv;
+    if (argc < max_args) {
+        for (int i = 0; i < argc; i++)
+            n_argv[i] = argv[i];
+        n_argv[argc < 0 ? 0 : argc] = nullptr;
+        child_argv = n_argv;
+    }
+    char name[PATH_MAX];
+    strlcpy(name, argc > 0 && argv[0] != nullptr ? argv[0] : "", sizeof name);
+    const char *me = basename(name);
+
+    saved_state s;
+    prepare(&s);
+    fflush(stderr);
+    fflush(stdout);
+    pid_t pid;
+    for (int tries = 0; (pid = fork()) < 0; tries++) {
+        if (errno != EAGAIN || tries == max_retries)
+            break;
+        pause_briefly();
+    }
+    if (pid < 0) {
+        const int save_errno = errno;
+        fprintf(stderr, "%s: fork(%s) failed: rc %d  errno %d %s\n", me, me, -1, save_errno,
+                strerror(save_errno));
+        restore(&s);
+        errno = save_errno;
+        return -1;
+    }
+    if (pid == 0)
+        run_child(&s, opath, const_cast<char *const *>(child_argv), me);
+
+    fflush(stderr);
+    fflush(stdout);
+    int save_errno = 0;
+    const int outcome = wait_child(pid, me, &save_errno);
+    restore(&s);
+    fflush(stderr);
+    errno = save_errno;
+    siglongjmp(jmp_relocate, outcome);
+}
