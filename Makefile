@@ -5,7 +5,7 @@ STAGE := $(CURDIR)/$(BUILD)/stage
 PREFIX ?= /opt/qor/vanto/rte
 DESTDIR ?=
 
-.PHONY: all deps build native test test-asan demo clean format
+.PHONY: all deps build native test test-asan fuzz fuzz-smoke load demo clean format
 
 all: build
 
@@ -40,9 +40,28 @@ test-asan: deps
 	@if [ -n "$$(ls -A $(SANITIZER_LOGS))" ]; then \
 		echo "sanitizer reports:" >&2; cat $(SANITIZER_LOGS)/* >&2; exit 1; fi
 
+# libFuzzer targets (clang, native): each runs FUZZ_SECONDS on its seeds.
+FUZZ_SECONDS ?= 60
+fuzz: deps
+	FUZZ_SECONDS=$(FUZZ_SECONDS) bash fuzz/run.sh $(CURDIR)/$(BUILD)/fuzz
+
+fuzz-smoke: deps
+	FUZZ_SECONDS=10 bash fuzz/run.sh $(CURDIR)/$(BUILD)/fuzz
+
 demo: build
 	@echo '$$ tandro -v -v -T samples/hello.txt'
 	@$(STAGE)/usr/bin/tandro -v -v -T samples/hello.txt
+
+.PHONY: install package
+
+# The shipped tree under $(DESTDIR)$(PREFIX): usr/bin, usr/lib, usr/share/man.
+install: build
+	DESTDIR="$(DESTDIR)" cmake --install $(BUILD)/m32 --prefix "$(PREFIX)"
+
+# build/package/: tandro-<version>-i386.tar.gz (unpack anywhere) and the .deb (installs to $(PREFIX)).
+package: build
+	cd $(BUILD)/m32 && cpack -B "$(CURDIR)/$(BUILD)/package" -D CPACK_PACKAGING_INSTALL_PREFIX="$(PREFIX)"
+	@ls -l $(BUILD)/package/*.tar.gz $(BUILD)/package/*.deb
 
 format:
 	clang-format -i $$(git ls-files '*.cc' '*.h')
