@@ -1,1 +1,132 @@
 #include "safe_path.h"
+
+#include <errno.h>
+#include <limits.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include "strlcat.h"
+
+namespace
+{
+
+char found[PATH_MAX];
+
+size_t length_of(const char *s)
+{
+    return s ? strlen(s) : 0;
+}
+
+char *put(char *at, const char *s, size_t len)
+{
+    if (len > 0)
+        memcpy(at, s, len);
+    return at + len;
+}
+
+/* Entry prefix+value in front of or behind the old value of name. */
+int path_add(const char *name, const char *prefix, const char *value, bool in_front)
+{
+    size_t lp = length_of(prefix), lv = length_of(value);
+    /* Nothing to add, or no variable to add it to, is a caller's mistake. */
+    if (lp + lv == 0 || name == nullptr) {
+        errno = EINVAL;
+        return -1;
+    }
+    const char *old = getenv(name);
+    size_t lo = length_of(old);
+    char *buf;
+    if (lo > 0) {
+        /* aligned_alloc wants a multiple of the alignment; round up to it. */
+        size_t need = lp + lv + lo + 2;
+        buf = static_cast<char *>(aligned_alloc(16, (need + 15) & ~size_t(15)));
+    } else {
+        buf = static_cast<char *>(calloc(lp + lv + 1, 1));
+    }
+    if (buf == nullptr)
+        return -1;
+
+    char *at = buf;
+    if (lo > 0 && !in_front)
+        at = put(put(at, old, lo), ":", 1);
+    at = put(put(at, prefix, lp), value, lv);
+    if (lo > 0 && in_front)
+        at = put(put(at, ":", 1), old, lo);
+    *at = '\0';
+
+    int rc = setenv(name, buf, 1);
+    int saved = errno;
+    free(buf);
+    errno = saved;
+    return rc;
+}
+
+} // namespace
+
+/*
+ * First directory of the colon-separated list environ in which program passes
+ * access(perms), with one trailing '/', in a static area; null if none. Empty
+ * entries are skipped; any failure but ENOENT ends the search (errno kept).
+ */
+char *path_seek(const char *program, const char *environ, int_fast32_t perms)
+{
+    if (program == nullptr || environ == nullptr)
+        return nullptr;
+    for (const char *entry = environ;;) {
+        const char *colon = strchr(entry, ':');
+        size_t len = colon ? size_t(colon - entry) : strlen(entry);
+        if (len > 0) {
+            size_t n = len < sizeof found - 1 ? len : sizeof found - 1;
+            memcpy(found, entry, n);
+            found[n] = '\0';
+            if (found[n - 1] != '/')
+                strlcat(found, "/", sizeof found);
+            size_t dir_len = strlen(found);
+            strlcat(found, program, sizeof found);
+            if (access(found, int(perms)) == 0) {
+                found[dir_len] = '\0';
+                return found;
+            }
+            if (errno != ENOENT)
+                return nullptr;
+        }
+        if (colon == nullptr)
+            return nullptr;
+        entry = colon + 1;
+    }
+}
+
+/* 0 when dir is, byte for byte, an entry of the list in variable environ. */
+int path_match(const char *dir, const char *environ)
+{
+    if (dir == nullptr || environ == nullptr)
+        return -1;
+    const char *entry = getenv(environ);
+    if (entry == nullptr || *entry == '\0')
+        return -1;
+    while (*entry == ':')
+        entry++;
+    size_t dir_len = strlen(dir);
+    for (;;) {
+        const char *colon = strchr(entry, ':');
+        size_t len = colon ? size_t(colon - entry) : strlen(entry);
+        if (len == dir_len && memcmp(entry, dir, len) == 0)
+            return 0;
+        if (colon == nullptr)
+            return -1;
+        entry = colon + 1;
+    }
+}
+
+/* Put prefix+value in front of variable name's list; 0, or -1 with errno. */
+int path_prepend(const char *name, const char *prefix, const char *value)
+{
+    return path_add(name, prefix, value, true);
+}
+
+/* The same, behind the list. */
+int path_append(const char *name, const char *prefix, const char *value)
+{
+    return path_add(name, prefix, value, false);
+}
