@@ -1,0 +1,373 @@
+#!/usr/bin/env bash
+# Measures tandro beside the tools users would pick instead, on the same bytes,
+# in interleaved rounds (A B C A B C ...; the first round is a warm-up), and
+# checks once per case that every command writes exactly the expected bytes.
+#
+#   bench/run.sh          1 GiB inputs, 5 counted rounds; writes
+#                         bench/results/latest.md and latest.png
+#   bench/run.sh --smoke  16 MiB inputs, 1 round; writes build/bench-smoke/
+#
+# Exit status 0 when every command ran and wrote the expected bytes; 1 when one
+# failed or wrote anything else. Times never fail the run.
+# Environment: STAGE (the shipped tree, default build/stage), ROUNDS, SIZE_MIB,
+# STARTS (start-up runs), BENCH_SCRATCH (parent of the scratch directory).
+set -euo pipefail
+export LC_ALL=C
+unset self_relocate self_altpath
+
+repo=$(cd "$(dirname "$0")/.." && pwd)
+mode=full
+[ "${1:-}" = --smoke ] && mode=smoke
+if [ $mode = smoke ]; then
+    size_mib=${SIZE_MIB:-16} rounds=${ROUNDS:-1} starts=${STARTS:-20}
+    results=$repo/build/bench-smoke
+else
+    size_mib=${SIZE_MIB:-1024} rounds=${ROUNDS:-5} starts=${STARTS:-1000}
+    results=$repo/bench/results
+fi
+stage=${STAGE:-$repo/build/stage}
+native=$repo/build/bench-native
+
+say() { printf '%s\n' "$*" >&2; }
+die() {
+    say "bench: $*"
+    exit 1
+}
+
+# --- tools and builds ------------------------------------------------------
+if [ "$(id -u)" -eq 0 ]; then
+    bash "$repo/scripts/install-deps.sh" --bench
+fi
+for t in hyperfine pv busybox cmake cc; do
+    command -v $t >/dev/null || die "$t is missing (scripts/install-deps.sh --bench installs it)"
+done
+[ -x "$stage/usr/bin/tandro" ] || die "no shipped tree at $stage (make build)"
+
+say "bench: building the native tree in $native"
+cmake -S "$repo" -B "$native" -DTANDRO_M32=OFF >/dev/null
+cmake --build "$native" -j"$(nproc)" --target tandro vfsmake >/dev/null
+
+TS=$stage/usr/bin/tandro
+TN=$native/stage/usr/bin/tandro
+vfsmake=$native/stage/usr/bin/vfsmake
+[ -x "$vfsmake" ] || vfsmake=$stage/usr/bin/vfsmake
+export TS TN
+
+# A 32-bit program runs through qemu when binfmt_misc hands it there; the
+# kernel then does the zero-copy work, but start-up and user-space loops are
+# emulated.
+native_label="tandro (x86-64 native)"
+shipped_label="tandro (i386)"
+if [ "$(od -An -tx1 -j4 -N1 "$TS" | tr -d ' ')" = 01 ] &&
+    grep -qx enabled /proc/sys/fs/binfmt_misc/qemu-i386 2>/dev/null; then
+    shipped_label="tandro (i386, emulated here)"
+fi
+
+scratch=$(mktemp -d "${BENCH_SCRATCH:-$repo/build}/bench-scratch.XXXXXX")
+trap 'rm -rf "$scratch"' EXIT
+S=$scratch
+export S
+cc -O2 -Wall -o "$S/pump" "$repo/bench/pump.c"
+pump=$S/pump
+export pump
+
+# --- inputs ----------------------------------------------------------------
+say "bench: making ${size_mib} MiB inputs in $S"
+bytes=$((size_mib << 20))
+head -c $bytes /dev/urandom >"$S/plain"
+printf x >"$S/one"
+
+# Fixed 80-byte records of base64 text: no blank ends a record (dd
+# conv=unblock would strip it) and no tab or backspace (fold counts them).
+fix_recs=$((bytes / 80))
+base64 -w0 </dev/urandom | head -c $((fix_recs * 80)) >"$S/fix80.raw" || true
+[ "$(stat -c %s "$S/fix80.raw")" -eq $((fix_recs * 80)) ] || die "short fixed-record data"
+"$vfsmake" -o "$S/fix80.dox" -r f -l 80 "$S/fix80.raw"
+
+# Variable records of random lengths 0..4000 as lines, the same as RDW records.
+python3 "$repo/bench/varlines.py" $bytes "$S/var.lines"
+var_recs=$(wc -l <"$S/var.lines")
+"$vfsmake" -o "$S/var.dox" -r v "$S/var.lines"
+
+# A record-sequential file holding the plain bytes.
+"$vfsmake" -o "$S/plain.umb" "$S/plain"
+
+# --- measuring -------------------------------------------------------------
+rows=$S/rows.tsv
+: >"$rows"
+failures=()
+fail() {
+    say "bench: FAILED: $*"
+    failures+=("$*")
+}
+
+# Commands write to "$OUT", or into a pipe through `drain`. In the check run
+# OUT is a scratch file; in timed runs it is the case's sink, and drain splices
+# into /dev/null.
+drain() { "$pump" >"$OUT"; }
+
+labels=() cmds=() trims=()
+# cmd LABEL COMMAND [TRIM]: TRIM bytes are missing at the end of its output
+# by design (fold ends the last line without a newline).
+cmd() {
+    labels+=("$1")
+    cmds+=("$2")
+    trims+=("${3:-0}")
+}
+# ours COMMAND [TRIM]: both builds of tandro, named $T in COMMAND.
+ours() {
+    cmd "$native_label" "T=\$TN; $1" "${2:-0}"
+    cmd "$shipped_label" "T=\$TS; $1" "${2:-0}"
+}
+
+median() { sort -n | awk '{ a[NR] = $1 } END { print (NR % 2) ? a[(NR + 1) / 2] : int((a[NR / 2] + a[NR / 2 + 1]) / 2) }'; }
+
+# run_case TAG TITLE SINK BYTES RECORDS EXPECTED: SINK is file, pipe or null.
+run_case() {
+    local tag=$1 title=$2 sink=$3 nbytes=$4 nrecs=$5 want=$6 i r t0 t1 n
+    say "bench: $title"
+    for i in "${!cmds[@]}"; do
+        OUT=$S/check
+        rm -f "$OUT"
+        eval "${cmds[i]}" || fail "${labels[i]} ($title): exit status $?"
+        n=$(($(stat -c %s "$want") - trims[i]))
+        if [ "$(stat -c %s "$OUT")" -ne $n ] || ! cmp -s -n $n "$OUT" "$want"; then
+            fail "${labels[i]} ($title): output differs from the expected bytes"
+        fi
+    done
+    rm -f "$S/check" "$S/times"
+    case $sink in file) OUT=$S/out ;; *) OUT=/dev/null ;; esac
+    for ((r = 0; r <= rounds; r++)); do
+        for i in "${!cmds[@]}"; do
+            if [ $sink = file ]; then
+                rm -f "$OUT"
+                sync
+            fi
+            t0=${EPOCHREALTIME/./}
+            eval "${cmds[i]}" || fail "${labels[i]} ($title): exit status $?"
+            t1=${EPOCHREALTIME/./}
+            [ $r -eq 0 ] || echo "$i $((t1 - t0))" >>"$S/times"
+        done
+    done
+    rm -f "$S/out"
+    for i in "${!cmds[@]}"; do
+        printf '%s\t%s\t%s\t%s\t%s\t%s\n' "$tag" "$title" "${labels[i]}" \
+            "$(awk -v i=$i '$1 == i { print $2 }' "$S/times" | median)" "$nbytes" "$nrecs" >>"$rows"
+    done
+    labels=() cmds=() trims=()
+}
+
+# Start-up: hyperfine -N runs each command without a shell; the rounds are
+# interleaved as above, each round a share of the runs, and the row keeps the
+# median of the round medians.
+run_startup() {
+    local title="5. Start-up: a 1-byte file, $starts runs each" per=$(((starts + rounds - 1) / rounds)) i r
+    local names=("cat" "busybox cat" "$native_label, two processes" "$native_label, one process"
+        "$shipped_label, two processes" "$shipped_label, one process")
+    local argv=("cat $S/one" "busybox cat $S/one" "$TN $S/one" "$TN $S/one" "$TS $S/one" "$TS $S/one")
+    local marks=("" "" "" 2 "" 2)
+    say "bench: $title"
+    for i in "${!names[@]}"; do
+        [ "$(env ${marks[i]:+self_relocate=2} ${argv[i]})" = x ] || fail "${names[i]} (start-up): wrong output"
+    done
+    for ((r = 0; r < rounds; r++)); do
+        for i in "${!names[@]}"; do
+            env ${marks[i]:+self_relocate=${marks[i]}} hyperfine -N --style none --warmup 3 \
+                --runs $per --export-csv "$S/h.csv" "${argv[i]}" >/dev/null ||
+                fail "${names[i]} (start-up): hyperfine failed"
+            awk -F, -v i=$i 'NR == 2 { printf "%d %d\n", i, $4 * 1e6 }' "$S/h.csv" >>"$S/times"
+        done
+    done
+    for i in "${!names[@]}"; do
+        printf '5 start-up\t%s\t%s\t%s\t0\t0\n' "$title" "${names[i]}" \
+            "$(awk -v i=$i '$1 == i { print $2 }' "$S/times" | median)" >>"$rows"
+    done
+    rm -f "$S/times" "$S/h.csv"
+}
+
+GiB="$size_mib MiB"
+[ $size_mib -eq 1024 ] && GiB="1 GiB"
+
+IN=$S/plain
+export IN
+ours '"$T" "$IN" >"$OUT"'
+cmd cat 'cat "$IN" >"$OUT"'
+cmd cp 'cp "$IN" "$OUT"'
+cmd "dd bs=1M" 'dd if="$IN" of="$OUT" bs=1M status=none'
+run_case "1 file>file" "1. $GiB plain file -> regular file on the same file system" file $bytes 0 "$IN"
+
+ours '"$T" "$IN" | drain'
+cmd cat 'cat "$IN" | drain'
+cmd "pv -q" 'pv -q "$IN" | drain'
+cmd "busybox cat" 'busybox cat "$IN" | drain'
+cmd "dd bs=1M" 'dd if="$IN" bs=1M status=none | drain'
+run_case "2 file>pipe" "2. $GiB plain file -> pipe -> pump (splice to /dev/null)" pipe $bytes 0 "$IN"
+
+ours '"$T" "$IN" >"$OUT"'
+cmd cat 'cat "$IN" >"$OUT"'
+cmd "busybox cat" 'busybox cat "$IN" >"$OUT"'
+cmd "dd bs=1M" 'dd if="$IN" bs=1M status=none >"$OUT"'
+run_case "3 file>null" "3. $GiB plain file -> /dev/null" null $bytes 0 "$IN"
+
+ours '"$pump" <"$IN" | "$T" | drain'
+cmd cat '"$pump" <"$IN" | cat | drain'
+cmd "pv -q" '"$pump" <"$IN" | pv -q | drain'
+cmd "dd bs=1M" '"$pump" <"$IN" | dd bs=1M status=none | drain'
+run_case "4 pipe>pipe" "4. pump <$GiB file | tool | pump >/dev/null" pipe $bytes 0 "$IN"
+
+: >"$S/times"
+run_startup
+
+FIX=$S/fix80.dox RAW=$S/fix80.raw
+export FIX RAW
+cat "$RAW" | fold -w 80 >"$S/fix80.lines"
+echo >>"$S/fix80.lines"
+for sink in null pipe file; do
+    case $sink in
+    null) to='>"$OUT"' name="/dev/null" ;;
+    pipe) to='| drain' name="pipe -> pump" ;;
+    file) to='>"$OUT"' name="regular file" ;;
+    esac
+    ours "\"\$T\" -l 80 \"dox:\$FIX\" $to"
+    cmd "dd conv=unblock cbs=80 bs=1M" "dd if=\"\$RAW\" conv=unblock cbs=80 bs=1M status=none $to"
+    cmd "fold -w 80" "fold -w 80 \"\$RAW\" $to" 1
+    cmd "fold -b -w 80" "fold -b -w 80 \"\$RAW\" $to" 1
+    run_case "6 fixed>$sink" "6. $GiB of 80-byte fixed records -> lines -> $name" $sink \
+        $((fix_recs * 80)) $fix_recs "$S/fix80.lines"
+done
+rm -f "$S/fix80.lines"
+
+VAR=$S/var.dox LINES=$S/var.lines
+export VAR LINES
+ours '"$T" -r v "dox:$VAR" | drain'
+cmd "cat of the same lines (floor)" 'cat "$LINES" | drain'
+run_case "7 var>pipe" "7. $GiB of RDW records, lengths 0-4000 -> lines -> pipe -> pump" pipe \
+    "$(stat -c %s "$LINES")" $var_recs "$LINES"
+
+UMB=$S/plain.umb
+export UMB
+for sink in pipe file; do
+    case $sink in
+    pipe) to='| drain' name="pipe -> pump" ;;
+    file) to='>"$OUT"' name="regular file" ;;
+    esac
+    ours "\"\$T\" \"umb:\$UMB\" $to"
+    cmd cat "cat \"\$IN\" $to"
+    run_case "8 raw>$sink" "8. $GiB record-sequential file, raw -> $name" $sink $bytes 0 "$IN"
+done
+
+# --- report ----------------------------------------------------------------
+# Rows: tag, title, command, median µs, bytes written, records. A peer is every
+# command that is not tandro; "x best peer" is the fastest peer's median time
+# over the command's (above 1: faster than every peer).
+report() {
+    local cpu
+    cpu=$(awk -F': ' '/^model name/ { print $2; exit }' /proc/cpuinfo)
+    echo "# tandro beside its peers"
+    echo
+    echo "Taken $(date -u '+%Y-%m-%d %H:%M UTC') on $(nproc) CPUs (${cpu:-unknown}),"
+    echo "$(awk '/^MemTotal/ { printf "%.0f", $2 / 1048576 }' /proc/meminfo) GiB of memory, Linux $(uname -r),"
+    echo "scratch files on $(df -T "$S" | awk 'NR == 2 { print $2 }'); a machine shared with other work."
+    echo "Mode $mode: $size_mib MiB inputs, commands interleaved round by round, a warm-up round"
+    echo "and $rounds counted round(s); every figure is a median. Inputs are in the page cache."
+    echo
+    echo "- \`$native_label\`: the sources built for x86-64 (build/bench-native)."
+    echo "- \`$shipped_label\`: the shipped 32-bit tree (build/stage)."
+    if [[ $shipped_label == *emulated* ]]; then
+        echo "  This kernel does not run 32-bit programs; qemu-user runs it, so its start-up and"
+        echo "  user-space loops are emulated while its zero-copy calls still run in the kernel."
+        echo "  The bars are judged on the native build, where emulation would distort them."
+    fi
+    echo "- GB/s: bytes written / median wall time (1 GB = 10^9 bytes); Mrec/s likewise for records."
+    echo "- x best peer: the fastest peer's median time / the command's (above 1: faster than all peers)."
+    echo "- pump: a 30-line splice loop (bench/pump.c), the same producer or consumer for every command."
+    echo "- Every command's output was compared byte for byte with the expected output once per case"
+    echo "  (/dev/null cases through a regular file); fold leaves the last newline off by design."
+    awk -F'\t' -v q='`' '
+    function flush(   i, best) {
+        if (n == 0) return
+        best = 0
+        for (i = 1; i <= n; i++) if (lab[i] !~ /^tandro/ && (best == 0 || us[i] < best)) best = us[i]
+        printf "\n### %s\n\n", title
+        if (tag ~ /^5/) {
+            print "| command | median per run | x best peer |"
+            print "|---|---:|---:|"
+            for (i = 1; i <= n; i++) printf "| %s%s%s | %.2f ms | %.2f |\n", q, lab[i], q, us[i] / 1000, best / us[i]
+        } else {
+            print "| command | median | GB/s | " (recs ? "Mrec/s | " : "") "x best peer |"
+            print "|---|---:|---:|" (recs ? "---:|" : "") "---:|"
+            for (i = 1; i <= n; i++) {
+                printf "| %s%s%s | %.3f s | %.2f | ", q, lab[i], q, us[i] / 1e6, bytes / us[i] / 1000
+                if (recs) printf "%.2f | ", recs / us[i]
+                printf "%.2f |\n", best / us[i]
+            }
+        }
+        n = 0
+    }
+    $2 != title { flush(); title = $2; tag = $1; bytes = $5; recs = $6 }
+    { n++; lab[n] = $3; us[n] = $4 }
+    END { flush() }' "$rows"
+}
+
+# med TAG COMMAND: the median in µs of one row; best_peer TAG: the fastest peer's.
+med() { awk -F'\t' -v t="$1" -v c="$2" '$1 == t && $3 == c { print $4; exit }' "$rows"; }
+best_peer() { awk -F'\t' -v t="$1" '$1 == t && $3 !~ /^tandro/ && (b == 0 || $4 < b) { b = $4 } END { print b }' "$rows"; }
+speed() { awk -v a="$1" -v b="$2" 'BEGIN { print (a > 0 && b > 0) ? a / b : 0 }'; }
+# bar NAME MEASURED THRESHOLD: one line of the bar table, met when MEASURED >= THRESHOLD.
+bar() { awk -v n="$1" -v m="$2" -v t="$3" 'BEGIN { printf "| %s | %.2f | %s |\n", n, m, (m >= t) ? "yes" : "**no**" }'; }
+
+bars() {
+    local tag sink tn f fold_faster=""
+    echo
+    echo "### The bars, on \`$native_label\`"
+    echo
+    echo "| bar | measured | met |"
+    echo "|---|---:|---|"
+    bar "1. file -> file: x best peer >= 0.97" "$(speed "$(best_peer "1 file>file")" "$(med "1 file>file" "$native_label")")" 0.97
+    bar "2. file -> pipe: x best peer >= 5" "$(speed "$(best_peer "2 file>pipe")" "$(med "2 file>pipe" "$native_label")")" 5
+    bar "4. pipe -> pipe: x best peer >= 5" "$(speed "$(best_peer "4 pipe>pipe")" "$(med "4 pipe>pipe" "$native_label")")" 5
+    bar "3. file -> /dev/null: x best peer >= 0.95" "$(speed "$(best_peer "3 file>null")" "$(med "3 file>null" "$native_label")")" 0.95
+    bar "5. start-up, two processes: cat's time / tandro's >= 0.5 (time <= 2.0 x cat)" \
+        "$(speed "$(med "5 start-up" cat)" "$(med "5 start-up" "$native_label, two processes")")" 0.5
+    for sink in null pipe file; do
+        tag="6 fixed>$sink"
+        tn=$(med "$tag" "$native_label")
+        bar "6. records -> lines -> $sink: dd conv=unblock's time / tandro's > 1" \
+            "$(speed "$(med "$tag" "dd conv=unblock cbs=80 bs=1M")" "$tn")" 1.000001
+        for f in "fold -w 80" "fold -b -w 80"; do
+            [ "$(med "$tag" "$f")" -lt "$tn" ] && fold_faster+=" $f -> $sink;"
+        done
+    done
+    echo
+    echo "fold faster than tandro in case 6:${fold_faster:- nowhere}"
+}
+
+# chart FILE: throughput per case and start-up times, drawn by bench/plot.gp.
+# Colour classes: 1 native tandro, 2 shipped tandro, 3 peers.
+chart() {
+    awk -F'\t' -v nl="$native_label" -v d="$S" '
+        { c = index($3, nl) == 1 ? 1 : ($3 ~ /^tandro/) ? 2 : 3
+          sub(/ \(x86-64 native\)/, " x86-64", $3); sub(/ \(i386, emulated here\)/, " i386 (emulated)", $3)
+          sub(/ \(i386\)/, " i386", $3); sub(/, two processes/, ", 2 proc.", $3); sub(/, one process/, ", 1 proc.", $3) }
+        $1 ~ /^5/ { printf "%d\t\"%s\"\t%f\t%d\n", ++m, $3, $4 / 1000, c > (d "/startup.dat"); next }
+        $1 != g { x += (g != ""); g = $1; printf "set label \"%s\" at %f, graph 1.03 left\n", g, x + 0.6 > (d "/groups.gp") }
+        { printf "%d\t\"%s\"\t%f\t%d\n", ++x, $3, $5 / $4 / 1000, c > (d "/tput.dat") }' "$rows"
+    gnuplot -e "dir='$S'; out='$1'" "$repo/bench/plot.gp"
+}
+
+mkdir -p "$results"
+{
+    report
+    bars
+} >"$results/latest.md"
+if command -v gnuplot >/dev/null; then
+    chart "$results/latest.png" || fail "the chart could not be drawn"
+else
+    say "bench: gnuplot is missing; no chart"
+fi
+cat "$results/latest.md"
+if [ ${#failures[@]} -gt 0 ]; then
+    say "bench: ${#failures[@]} failure(s):"
+    printf '  %s\n' "${failures[@]}" >&2
+    exit 1
+fi
