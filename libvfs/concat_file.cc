@@ -1,12 +1,160 @@
+#include <errno.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include "copy_util.h"
+#include "libports.h"
 #include "tandro.h"
 
-// Placeholder until the library lands: every name is a byte stream.
-int concat_file(char *filename, struct vfs_file_info *)
+namespace
 {
-    return concat_stdio(filename);
+
+/* Driver ids are compared over all 8 bytes, terminating NUL included. */
+bool is_driver(const struct vfs_api *api, const char (&id)[8])
+{
+    return memcmp(api->vfs_eye, id, 8) == 0;
 }
 
-int concat_vfs(const struct vfs_api *, char *filename, struct vfs_file_info *)
+/* The id as a text that ends within its 8 bytes, whatever the table holds. */
+struct driver_id {
+    char text[9];
+    explicit driver_id(const struct vfs_api *api)
+    {
+        memcpy(text, api->vfs_eye, 8);
+        text[8] = '\0';
+    }
+};
+
+/* The driver's settings on the run-wide description; they carry over to later names. */
+void apply_driver_settings(const struct vfs_api *api, struct vfs_file_info *info)
 {
-    return concat_stdio(filename);
+    bool unset = reclen_unset(info->datlen);
+    if (is_driver(api, "vfs_umb") && unset) {
+        info->flags |= VFS_ZERO_COPY;
+    } else if (is_driver(api, "vfs_tev") && unset) {
+        info->flags |= VFS_ZERO_COPY;
+        info->recfm = vfs_rec_variable;
+    } else if (is_driver(api, "vfs_dox") && unset &&
+               (info->recfm == vfs_rec_unk || info->recfm == vfs_rec_fixed)) {
+        info->flags |= VFS_ZERO_COPY;
+        info->recfm = vfs_rec_fixed;
+    } else {
+        info->flags &= ~VFS_ZERO_COPY;
+    }
+    if (is_driver(api, "vfs_yar")) {
+        setenv("YAR_CACHE_OPTIMIZE_ENABLED", "1", 1);
+        setenv("MERO_YAR_CACHE", "::ALLOW_DIRTY_READS", 1);
+    }
+}
+
+/* Fixed records without a length: the raw bytes, then exactly one line end. */
+int copy_fixed_raw(const struct vfs_api *api, struct vfs_file *fh, const struct vfs_file_info *real,
+                   bool *newline_failed)
+{
+    static const char hint[] = "Specify record length (-l<reclen>) to get formatted output.\n";
+    static_assert(sizeof hint - 1 == 60, "the hint is written as 60 bytes");
+    fwrite(hint, 1, 60, stderr);
+    int rc = read_buffer(api, fh, real);
+    int err = errno;
+    while (write(1, "\n", 1) != 1) {
+        if (errno != EAGAIN && errno != EINTR) {
+            *newline_failed = true;
+            return -1;
+        }
+    }
+    fh->dcache.bwrite += 1;
+    file_size += 1;
+    errno = err;
+    return rc;
+}
+
+/* Hands the open file to the copier that fits its driver and description. */
+int dispatch(const struct vfs_api *api, struct vfs_file *fh, const struct vfs_file_info *real,
+             bool *newline_failed)
+{
+    if (is_driver(api, "vfs_umb") || is_driver(api, "vfs_tev"))
+        return read_buffer(api, fh, real);
+    if (is_driver(api, "vfs_dox")) {
+        if (real->recfm == vfs_rec_fixed && reclen_unset(real->datlen))
+            return copy_fixed_raw(api, fh, real, newline_failed);
+        return read_linef(api, fh, real);
+    }
+    if (fh->dcache.count != 0 && !fh->non_native)
+        return read_linef(api, fh, real);
+    return read_lines(api, fh, real);
+}
+
+/* Opens, describes and copies; 0 when copied, 1 reported, -1 newline lost. */
+int open_and_copy(const struct vfs_api *api, struct vfs_file_info *real, struct vfs_file **fh)
+{
+    *fh = api->vfs_open(real);
+    if (*fh == nullptr) {
+        report_library("Eh? Open read only failed %d:%s\n", api, nullptr, errno);
+        return 1;
+    }
+    if (api->vfs_fstat(*fh, real) < 0) {
+        report_library("Eh? vfs_fstat failed %d:%s\n", api, *fh, errno);
+        return 1;
+    }
+    fflush(stdout);
+    bool newline_failed = false;
+    int rc = dispatch(api, *fh, real, &newline_failed);
+    if (newline_failed)
+        return -1;
+    if (rc < 0) {
+        report_library("Eh? concat failed %d:%s\n", api, *fh, errno);
+        return 1;
+    }
+    return 0;
+}
+
+} // namespace
+
+int concat_vfs(const struct vfs_api *api, char *, struct vfs_file_info *file_info)
+{
+    apply_driver_settings(api, file_info);
+    struct vfs_file_info file_real = *file_info;
+    struct vfs_file *fh = nullptr;
+    int exitrc = open_and_copy(api, &file_real, &fh);
+    if (exitrc < 0)
+        return exitrc;
+    trim_stdout();
+    if (api->vfs_close(fh, nullptr) < 0) {
+        // The handle may already be gone: its text is asked for without it.
+        report_library("Eh? close failed %d:%s\n", api, nullptr, errno);
+        exitrc = 1;
+    }
+    return exitrc;
+}
+
+int concat_file(char *filename, struct vfs_file_info *file_info)
+{
+    if (verbose)
+        fprintf(stderr, "Resolving... %s\n", filename);
+    char *realname = nullptr;
+    // A stale EBADF from an earlier call must not read as a mismatch.
+    errno = 0;
+    const struct vfs_api *api = vfs_api.vfs_resolve(nullptr, "vfs_cli", filename, &realname);
+    if (api == nullptr) {
+        // Without a resolved name, the library's reason is the more useful text.
+        const char *why = realname ? realname : errno ? strerror(errno) : "";
+        fprintf(stderr, "Eh? No detectable file system for %s:%s\n", filename, why);
+        exit(2);
+    }
+    if (errno == EBADF) {
+        fprintf(stderr, "Eh? File system missmatch (%s)  %d:%s\n", driver_id(api).text, errno,
+                strerror(EBADF));
+        exit(2);
+    }
+    if (realname != nullptr && realname != filename) {
+        strlcpy(filename, realname, 1024);
+        free(realname);
+    }
+    if (verbose)
+        fprintf(stderr, "Concatenating file %s-%s\n", driver_id(api).text, filename);
+    if (is_driver(api, "vfs_oka"))
+        return concat_stdio(filename);
+    return concat_vfs(api, filename, file_info);
 }
