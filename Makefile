@@ -60,6 +60,18 @@ demo: build
 	@echo '$$ tandro -v -v -T samples/hello.txt'
 	@$(STAGE)/usr/bin/tandro -v -v -T samples/hello.txt
 
+# tandro beside cat, cp, dd, pv, busybox and fold on 1 GiB inputs (bench/run.sh):
+# bench/results/latest.md and latest.png. Takes a while; not for CI.
+bench: build
+	STAGE=$(STAGE) bash bench/run.sh
+
+# The same on 16 MiB inputs, one round: fails only when a command fails or
+# writes other bytes than expected, never on times.
+bench-smoke: build
+	STAGE=$(STAGE) bash bench/run.sh --smoke
+
+.PHONY: bench bench-smoke
+
 .PHONY: install package
 
 # The shipped tree under $(DESTDIR)$(PREFIX): usr/bin, usr/lib, usr/share/man.
