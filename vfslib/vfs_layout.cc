@@ -1,0 +1,84 @@
+// Layout rules more than one driver follows.
+#include <errno.h>
+#include <stdio.h>
+#include <string.h>
+
+#include <algorithm>
+#include <string>
+
+#include "vfs_core.h"
+
+namespace vfs
+{
+
+error_detail bad_option(const char *text)
+{
+    error_detail e;
+    e.code = e_bad_option;
+    e.what = text;
+    return e;
+}
+
+error_detail bad_option(const char *key, uint64_t value)
+{
+    char text[64];
+    snprintf(text, sizeof text, "%s=%llu", key, (unsigned long long)value);
+    return bad_option(text);
+}
+
+error_detail too_long(uint64_t len, uint64_t max, uint64_t off)
+{
+    error_detail e = at_byte(e_too_long, off);
+    e.length = len;
+    e.limit = max;
+    return e;
+}
+
+uint64_t info_lrecl(const vfs_file_info &info)
+{
+    return info.datlen == VFS_ERROR ? 0 : info.datlen;
+}
+
+void settle_header(layout &l, const prefix_options &o, bool for_write, const vfs_file_info &info)
+{
+    l.header = for_write && o.header == 1;
+    l.big_endian = o.order_given ? o.big_endian : host_big_endian();
+    l.pad = info.pad == vfs_pad_ebcdic ? 0x40 : ' ';
+}
+
+step fixed_next(handle &h, uint64_t at, record_place &r)
+{
+    if (at >= h.size)
+        return step::end;
+    if (h.lay.lrecl == 0) {
+        fail(h, at_byte(e_no_lrecl, VFS_ERROR));
+        return step::error;
+    }
+    if (h.size - at < h.lay.lrecl) {
+        fail(h, at_byte(e_truncated, at));
+        return step::error;
+    }
+    r = {at, at, h.lay.lrecl, h.lay.lrecl};
+    return step::record;
+}
+
+bool fixed_put(handle &h, const unsigned char *data, uint64_t len)
+{
+    if (len > h.lay.lrecl) {
+        fail(h, too_long(len, h.lay.lrecl, VFS_ERROR));
+        return false;
+    }
+    if (!emit(h, data, len))
+        return false;
+    unsigned char pad[256];
+    memset(pad, h.lay.pad, sizeof pad);
+    for (uint64_t left = h.lay.lrecl - len; left > 0;) {
+        uint64_t k = std::min<uint64_t>(left, sizeof pad);
+        if (!emit(h, pad, k))
+            return false;
+        left -= k;
+    }
+    return true;
+}
+
+} // namespace vfs

@@ -1,0 +1,176 @@
+// Name prefixes "drv[,opt=val...]:path" and the options they carry.
+#include <stdlib.h>
+
+#include <algorithm>
+#include <array>
+#include <charconv>
+
+#include "vfs_core.h"
+
+namespace vfs
+{
+
+namespace
+{
+
+constexpr std::array<std::pair<std::string_view, drv>, 5> ids = {{
+    {"oka", drv::oka},
+    {"umb", drv::umb},
+    {"tev", drv::tev},
+    {"dox", drv::dox},
+    {"yar", drv::yar},
+}};
+
+// A size with an optional k or m suffix, 1 .. record_max (blksize may be larger).
+bool parse_size(std::string_view v, uint64_t max, uint64_t &out)
+{
+    uint64_t n = 0;
+    auto [p, ec] = std::from_chars(v.data(), v.data() + v.size(), n);
+    if (ec != std::errc() || p == v.data())
+        return false;
+    std::string_view rest(p, v.data() + v.size() - p);
+    if (rest == "k")
+        n <<= 10;
+    else if (rest == "m")
+        n <<= 20;
+    else if (!rest.empty())
+        return false;
+    if (n == 0 || n > max)
+        return false;
+    out = n;
+    return true;
+}
+
+bool parse_option(std::string_view opt, prefix_options &o)
+{
+    size_t eq = opt.find('=');
+    std::string_view key = opt.substr(0, eq);
+    std::string_view val = eq == std::string_view::npos ? std::string_view() : opt.substr(eq + 1);
+    bool has_val = eq != std::string_view::npos;
+    uint64_t n = 0;
+    if (!has_val) {
+        if (key == "header" || key == "noheader") {
+            o.header = key == "header";
+            return true;
+        }
+        return false;
+    }
+    if (key == "recfm") {
+        constexpr std::array<std::pair<std::string_view, char>, 4> fm = {
+            {{"f", 'f'}, {"fb", 'F'}, {"v", 'v'}, {"vb", 'V'}}};
+        for (auto [name, c] : fm)
+            if (val == name) {
+                o.recfm_given = true;
+                o.recfm = c;
+                return true;
+            }
+        return false;
+    }
+    if (key == "lrecl" && parse_size(val, record_max, n)) {
+        o.lrecl_given = true;
+        o.lrecl = n;
+        return true;
+    }
+    if (key == "blksize" && parse_size(val, UINT64_C(1) << 31, n)) {
+        o.blksize_given = true;
+        o.blksize = n;
+        return true;
+    }
+    if (key == "varfmt" && val.size() == 1 && val[0] >= '0' && val[0] <= '3') {
+        o.varfmt_given = true;
+        o.varfmt = static_cast<uint8_t>(val[0] - '0');
+        return true;
+    }
+    if (key == "order" && (val == "be" || val == "le" || val == "native")) {
+        o.order_given = true;
+        o.big_endian = val == "native" ? host_big_endian() : val == "be";
+        return true;
+    }
+    if (key == "keypos" && (val == "0" || parse_size(val, record_max, n))) {
+        o.keypos_given = true;
+        o.keypos = static_cast<uint32_t>(n);
+        return true;
+    }
+    if (key == "keylen" && parse_size(val, VFS_KEYLEN_MAX, n)) {
+        o.keylen_given = true;
+        o.keylen = static_cast<uint32_t>(n);
+        return true;
+    }
+    return false;
+}
+
+// The few prefixed names resolved last, so that the open that follows
+// resolution (which sees only the bare path) still gets their options.
+struct memo_entry {
+    std::string path;
+    drv driver;
+    prefix_options opts;
+};
+constexpr size_t memo_size = 16;
+std::array<memo_entry, memo_size> memo;
+size_t memo_next;
+
+} // namespace
+
+bool parse_name(std::string_view name, parsed_name &out, std::string &bad)
+{
+    out = parsed_name();
+    out.path = std::string(name);
+    size_t colon = name.find(':');
+    if (colon == std::string_view::npos)
+        return true;
+    std::string_view head = name.substr(0, colon);
+    std::string_view id = head.substr(0, head.find(','));
+    const auto *hit = std::find_if(ids.begin(), ids.end(), [&](auto &e) { return e.first == id; });
+    if (hit == ids.end())
+        return true;
+    prefix_options o;
+    std::string_view opts = head.substr(id.size());
+    while (!opts.empty()) {
+        opts.remove_prefix(1); // the comma
+        std::string_view opt = opts.substr(0, opts.find(','));
+        if (o.first.empty())
+            o.first = std::string(opt);
+        if (!parse_option(opt, o)) {
+            bad = std::string(opt);
+            return false;
+        }
+        opts.remove_prefix(opt.size());
+    }
+    out.prefixed = true;
+    out.driver = hit->second;
+    out.opts = o;
+    out.path = std::string(name.substr(colon + 1));
+    return true;
+}
+
+void remember_options(const parsed_name &p)
+{
+    for (auto &m : memo)
+        if (m.path == p.path) {
+            m.driver = p.driver;
+            m.opts = p.opts;
+            return;
+        }
+    memo[memo_next] = {p.path, p.driver, p.opts};
+    memo_next = (memo_next + 1) % memo_size;
+}
+
+bool recall_options(const std::string &path, drv d, prefix_options &out)
+{
+    for (auto &m : memo)
+        if (!m.path.empty() && m.path == path && m.driver == d) {
+            out = m.opts;
+            return true;
+        }
+    return false;
+}
+
+void forget_options(const std::string &path)
+{
+    for (auto &m : memo)
+        if (m.path == path)
+            m.path.clear();
+}
+
+} // namespace vfs

@@ -1,0 +1,149 @@
+// Line sequential files: one record per line, ended by LF; a CR before the
+// LF is not data, and a last line without LF is still a record.
+#include <errno.h>
+#include <string.h>
+
+#include <algorithm>
+
+#include "vfs_core.h"
+
+namespace vfs
+{
+
+namespace
+{
+
+bool settle(layout &l, const prefix_options &o, bool, const vfs_file_info &info, bool for_write,
+            error_detail &e)
+{
+    if (o.recfm_given && o.recfm != 'v')
+        return e = bad_option(o.recfm == 'f'   ? "recfm=f"
+                              : o.recfm == 'F' ? "recfm=fb"
+                                               : "recfm=vb"),
+               false;
+    if (o.blksize_given)
+        return e = bad_option("blksize", o.blksize), false;
+    if (o.varfmt_given)
+        return e = bad_option("varfmt", o.varfmt), false;
+    if (o.keypos_given || o.keylen_given)
+        return e = bad_option(o.keypos_given ? "keypos" : "keylen"), false;
+    l.driver = drv::tev;
+    l.recfm = vfs_rec_variable;
+    // Only a prefix sets a maximum line length: the program's record length
+    // applies to every file it names, and lines vary.
+    l.lrecl = o.lrecl_given ? o.lrecl : 0;
+    settle_header(l, o, for_write, info);
+    return true;
+}
+
+// The offset of the LF ending the line at `at`, or h.size when the last line has none.
+bool find_line_end(handle &h, uint64_t at, uint64_t limit, uint64_t &nl)
+{
+    uint64_t off = at;
+    while (off < h.size && off - at <= limit) {
+        vfs_buffer *b = cache_at(h, off);
+        if (b == nullptr)
+            return false;
+        const unsigned char *p = b->buffer + (off - b->offset);
+        uint64_t n = std::min(b->bend - off, limit + 1 - (off - at));
+        const void *hit = memchr(p, '\n', n);
+        if (hit != nullptr) {
+            nl = off + static_cast<uint64_t>(static_cast<const unsigned char *>(hit) - p);
+            return true;
+        }
+        off += n;
+    }
+    nl = std::min(off, h.size);
+    return true;
+}
+
+step next(handle &h, uint64_t at, bool, record_place &r)
+{
+    if (at >= h.size)
+        return step::end;
+    // One byte of slack for a CR before the LF.
+    uint64_t max = h.lay.lrecl != 0 ? h.lay.lrecl : record_max;
+    uint64_t nl = 0;
+    if (!find_line_end(h, at, max + 1, nl))
+        return step::error;
+    uint64_t len = nl - at;
+    uint64_t rlen = nl < h.size ? len + 1 : len;
+    if (nl < h.size && len > 0) {
+        unsigned char c = 0;
+        if (!cache_copy(h, nl - 1, &c, 1))
+            return step::error;
+        len -= c == '\r';
+    }
+    if (len > max)
+        return fail(h, too_long(len, max, at)), step::error;
+    r = {at, at, len, rlen};
+    return step::record;
+}
+
+bool put(handle &h, const unsigned char *data, uint64_t len)
+{
+    if (len > 0 && memchr(data, '\n', len) != nullptr)
+        return fail(h, at_byte(e_line_end, VFS_ERROR)), false;
+    if (h.lay.lrecl != 0 && len > h.lay.lrecl)
+        return fail(h, too_long(len, h.lay.lrecl, VFS_ERROR)), false;
+    return emit(h, data, len) && emit(h, "\n", 1);
+}
+
+vfs_file *open(vfs_file_info *info)
+{
+    return open_handle(tev_driver, info);
+}
+int create(vfs_file_info *info)
+{
+    return create_handle(tev_driver, info);
+}
+
+const struct vfs_api table = {
+    .vfs_eye = "vfs_tev",
+    .vfs_vrm = VFS_VRM,
+    .vfs_size = sizeof(struct vfs_api),
+    .vfs_internals = &cached_internals,
+    .organization = vfs_org_sequential,
+    .access = vfs_acc_sequential,
+    .vfs_non_native = 0,
+    .vfs_vhrrn_known = 0,
+    .vfs_vprev_safe = 0,
+    .vfs_delete_safe = 0,
+    .vfs_dio_all = 0,
+    .vfs_dio_seq = 1,
+    .vfs_resolve = vfs_op_resolve,
+    .vfs_exists = vfs_op_exists,
+    .vfs_rename = vfs_op_rename,
+    .vfs_create = create,
+    .vfs_destroy = vfs_op_destroy,
+    .vfs_open = open,
+    .vfs_fstat = vfs_op_fstat,
+    .vfs_sync = vfs_op_sync,
+    .vfs_close = vfs_op_close,
+    .vfs_eof = vfs_op_eof,
+    .vfs_read = vfs_op_read,
+    .vfs_write = vfs_op_write,
+    .vfs_rewrite = unsupported64,
+    .vfs_delete = unsupported,
+    .vfs_seek = vfs_op_seek,
+    .vfs_locked = unsupported,
+    .vfs_lock = unsupported,
+    .vfs_unlock = unsupported,
+    .vfs_unlockall = vfs_op_unlockall,
+    .vfs_strerror = vfs_op_strerror,
+};
+
+} // namespace
+
+const driver tev_driver = {
+    .id = drv::tev,
+    .table = &table,
+    .default_recfm = vfs_rec_variable,
+    .settle = settle,
+    .next = next,
+    .put = put,
+    .finish = nullptr,
+    .opened = nullptr,
+};
+
+} // namespace vfs
