@@ -344,6 +344,17 @@ TEST_F(Copiers, LongRecordWithoutLengthIsReadThreeTimes)
     before = counters();
     EXPECT_EQ(run_pipe(read_lines, &rc), std::string(10000, 'L') + "\n");
     EXPECT_EQ(pent_copies - before.pent, 4u) << "three reads of the record, one meeting the end";
+
+    // A record exactly as long as the buffer (record length plus one) fits.
+    info.datlen = 80;
+    drv.buffsize = 64;
+    for (auto copier : {read_linef, read_lines}) {
+        use({std::string(81, 'X')});
+        drv.cur = -1, drv.at_eof = false;
+        before = counters();
+        EXPECT_EQ(run_pipe(copier, &rc), std::string(81, 'X') + "\n");
+        EXPECT_EQ(pent_copies - before.pent, copier == read_lines ? 2u : 1u);
+    }
 }
 
 TEST_F(Copiers, EmptyFileWritesNothing)
@@ -677,6 +688,7 @@ TEST_F(PerFile, DispatchAndDriverSettings)
         clear_errors();
         ftruncate(out, 2000);
         lseek(out, 0, SEEK_SET);
+        drv.fh.dcache.bwrite = 0;
         counters before;
         EXPECT_EQ(concat(row.id), 0);
         bool hint = row.output.back() == '\n' && row.copier[0] == 'f';
@@ -694,6 +706,7 @@ TEST_F(PerFile, DispatchAndDriverSettings)
         EXPECT_STREQ(getenv("MERO_YAR_CACHE"), yar ? "::ALLOW_DIRTY_READS" : nullptr);
         if (hint) {
             EXPECT_EQ(file_size - before.size, 2 * 9u + 1u);
+            EXPECT_EQ(drv.fh.dcache.bwrite, 9u + 1u);
         }
     }
 }
