@@ -1,0 +1,196 @@
+#!/bin/bash
+# Stream copier: every strategy by descriptor kinds, its -v -v trace, byte-exact
+# data, counters of the -T report, failures.
+source "$(dirname "$0")/lib.sh"
+export LC_ALL=C
+pty_run="$TOOLS/pty_run"
+
+cd "$work" || exit 1
+head -c 3000000 /dev/urandom >data # several pipe loads, not a multiple of any chunk
+printf '0123456789' >ten
+: >empty
+
+# Strategy lines only: -v also announces each file.
+trace_of() { grep -E '^(splice|copy_file_range|sendfile|Fall_Back) ' "$work/err"; }
+copies_of() { grep '^CPU Copies:' "$work/err"; }
+
+# Strategy table: input kind, output kind, trace lines. Each case copies "data".
+check_strategy() { # NAME EXPECTED_TRACE (command in "$@" after shift 2 writes $work/got)
+    local name=$1 expect=$2
+    shift 2
+    rm -f "$work/got"
+    "$@" 2>"$work/err"
+    expect_eq "$name: status" 0 "$rc"
+    expect_eq "$name: trace" "$expect" "$(trace_of)"
+    expect_same_file "$name: data" data "$work/got"
+}
+pipe_to_pipe() { cat data | "$TANDRO" -v -v | cat >"$work/got"; rc=${PIPESTATUS[1]}; }
+pipe_to_file() { cat data | "$TANDRO" -v -v >"$work/got"; rc=${PIPESTATUS[1]}; }
+file_to_pipe() { "$TANDRO" -v -v data | cat >"$work/got"; rc=${PIPESTATUS[0]}; }
+file_to_file() { "$TANDRO" -v -v data >"$work/got"; rc=$?; }
+stdin_file_to_file() { "$TANDRO" -v -v <data >"$work/got"; rc=$?; }
+file_to_tty() { "$pty_run" -o "$TANDRO" -v -v data >"$work/got"; rc=$?; }
+
+check_strategy "pipe to pipe" "splice p-2-p stdin -> stdout" pipe_to_pipe
+check_strategy "pipe to file" "splice p-2-f stdin -> stdout" pipe_to_file
+check_strategy "file to pipe" "splice f-2-p stdin -> stdout" file_to_pipe
+check_strategy "file to file" "copy_file_range stdin -> stdout" file_to_file
+check_strategy "stdin file to file" "copy_file_range stdin -> stdout" stdin_file_to_file
+check_strategy "file to terminal" "copy_file_range stdin -> stdout
+sendfile stdin -> stdout" file_to_tty
+
+"$TANDRO" -v -v -T data >/dev/null 2>"$work/err"
+rc=$?
+expect_eq "file to /dev/null: status" 0 "$rc"
+expect_eq "file to /dev/null: trace" "copy_file_range stdin -> stdout
+sendfile stdin -> stdout" "$(trace_of)"
+expect_eq "file to /dev/null: one sendfile" "CPU Copies: 0 - 1  3/4 - 0  4/5 - 0" "$(copies_of)"
+
+# Terminal input: the read/write fall-back, one chunk per typed line.
+lines=$'first line\nsecond\n'
+printf '%s' "$lines" | "$pty_run" -i -o "$TANDRO" -v -v -T - >"$work/got" 2>"$work/err"
+expect_eq "terminal to terminal: trace" "Fall_Back stdin -> stdout" "$(trace_of)"
+expect_eq "terminal to terminal: data" "$lines" "$(cat "$work/got")"$'\n'
+printf '%s' "$lines" | "$pty_run" -i "$TANDRO" -v -v -T - >"$work/got" 2>"$work/err"
+expect_eq "terminal to file: trace" "copy_file_range stdin -> stdout
+Fall_Back stdin -> stdout" "$(trace_of)"
+expect_eq "terminal to file: data" "$lines" "$(cat "$work/got")"$'\n'
+expect_eq "terminal to file: a chunk per line" "CPU Copies: 0 - 0  3/4 - 2  4/5 - 0" "$(copies_of)"
+expect_match "terminal to file: bytes read and written" "I/O: 36\.00B" "$(cat "$work/err")"
+# A terminal reports size 0: into a pipe it is read, not spliced by its size.
+printf '%s' "$lines" | "$pty_run" -i "$TANDRO" -v -v - 2>"$work/err" | cat >"$work/got"
+expect_eq "terminal to pipe: trace" "Fall_Back stdin -> stdout" "$(trace_of)"
+expect_eq "terminal to pipe: data" "$lines" "$(cat "$work/got")"$'\n'
+# Each "-" reads the terminal again up to its next end-of-file.
+printf 'one\n\004two\n' | "$pty_run" -i "$TANDRO" - ten - >"$work/got" 2>"$work/err"
+expect_eq "terminal read twice" "one
+0123456789two" "$(cat "$work/got")"
+
+# Appending output: copy_file_range and splice refuse it; nothing is overwritten
+# and no preallocated zeros come before the appended data.
+printf 'log head\n' >log
+"$TANDRO" -v -v ten >>log 2>"$work/err"
+expect_eq "append file: data" "log head
+0123456789" "$(cat log)"
+expect_eq "append file: trace" "copy_file_range stdin -> stdout
+sendfile stdin -> stdout
+Fall_Back stdin -> stdout" "$(trace_of)"
+printf 'piped' | "$TANDRO" -v -v >>log 2>"$work/err"
+expect_eq "append pipe: data" "log head
+0123456789piped" "$(cat log)"
+expect_eq "append pipe: trace" "splice p-2-f stdin -> stdout
+Fall_Back stdin -> stdout" "$(trace_of)"
+cat data data >twice
+: >log2
+"$TANDRO" data >>log2 && "$TANDRO" data >>log2
+expect_same_file "append twice" twice log2
+
+# Output written earlier in the run stays: the pipe goes in at the output's position.
+printf 'mid-' | "$TANDRO" ten - ten >"$work/got"
+expect_eq "file, pipe, file into one file" "0123456789mid-0123456789" "$(cat "$work/got")"
+{
+    printf 'shell wrote this '
+    printf 'then tandro' | "$TANDRO"
+} >"$work/got"
+expect_eq "pipe into a file already written" "shell wrote this then tandro" "$(cat "$work/got")"
+# A file on standard input is read from where an earlier reader left it.
+{
+    head -c 4 >/dev/null
+    "$TANDRO" | cat
+} <ten >"$work/got"
+expect_eq "file stdin from its position, into a pipe" "456789" "$(cat "$work/got")"
+
+# Empty inputs copy nothing and succeed.
+for out in file pipe; do
+    if [ $out = file ]; then
+        "$TANDRO" -T empty >"$work/got" 2>"$work/err"
+        rc=$?
+    else
+        "$TANDRO" -T empty 2>"$work/err" | cat >"$work/got"
+        rc=${PIPESTATUS[0]}
+    fi
+    expect_eq "empty to $out: status" 0 "$rc"
+    expect_eq "empty to $out: size" 0 "$(wc -c <"$work/got")"
+    expect_match "empty to $out: nothing moved" "I/O: 0\.00B" "$(cat "$work/err")"
+done
+expect_eq "empty to a file: one zero-length call" "CPU Copies: 0 - 1  3/4 - 0  4/5 - 0" \
+    "$(grep '^CPU' <("$TANDRO" -T empty 2>&1 >"$work/got"))"
+: | "$TANDRO" >"$work/got"
+expect_eq "empty pipe" 0 "$(wc -c <"$work/got")"
+
+# The -T report: 10 bytes by one copy_file_range call count 20 bytes moved.
+run "$TANDRO" -T ten
+expect_eq "-T: data" "0123456789" "$(cat "$work/out")"
+expect_match "-T: report line" \
+    '^Elapsed: [0-9.]+s  User: [0-9.]+s  Sys: [0-9.]+s  I/O: 20\.00B  (\*Free\*|[0-9.]+([KMGTPE]i)?Bps)$' \
+    "$(head -n 1 "$work/err")"
+expect_eq "-T: copy counts" "CPU Copies: 0 - 1  3/4 - 0  4/5 - 0" "$(sed -n 2p "$work/err")"
+expect_eq "-T: two lines only" 2 "$(wc -l <"$work/err")"
+# Pipe to pipe: the splice calls vary with scheduling, the bytes do not.
+printf '0123456789' | "$TANDRO" -T 2>"$work/err" | cat >/dev/null
+expect_match "-T pipe to pipe: bytes" "I/O: 20\.00B" "$(cat "$work/err")"
+expect_match "-T pipe to pipe: no user copies" "^CPU Copies: 0 - [1-9][0-9]*  3/4 - 0  4/5 - 0$" "$(copies_of)"
+
+# A sparse file past 4 GiB through a pipe: 64-bit sizes and offsets end to end.
+big_size=$((4 * 1024 * 1024 * 1024 + 8192))
+marker_at=$((4 * 1024 * 1024 * 1024 + 1000))
+truncate -s "$big_size" big
+printf 'marker past the 4 GiB line' | dd of=big bs=1 seek="$marker_at" conv=notrunc status=none
+printf 'marker near the start' | dd of=big bs=1 seek=4096 conv=notrunc status=none
+# One pass: dd drops exactly the first 4 GiB, so what is left shows both the
+# total size and the bytes at the marker's offset.
+"$TANDRO" -v -v big 2>"$work/err" | dd bs=1M iflag=fullblock skip=4096 status=none >"$work/tail"
+expect_eq "sparse 4 GiB+: trace" "splice f-2-p stdin -> stdout" "$(trace_of)"
+expect_eq "sparse 4 GiB+: size past 4 GiB" 8192 "$(wc -c <"$work/tail")"
+expect_eq "sparse 4 GiB+: marker at its offset" "marker past the 4 GiB line" \
+    "$(dd if="$work/tail" bs=1 skip=1000 count=26 status=none)"
+expect_eq "sparse 4 GiB+: zeros around the marker" "$(tail -c 8192 big | cksum)" \
+    "$(cksum <"$work/tail")"
+expect_eq "sparse 4 GiB+: early marker" "$(head -c 8192 big | cksum)" \
+    "$("$TANDRO" big 2>/dev/null | head -c 8192 | cksum)"
+
+# A full device: the copy fails with its error and status 2.
+for input in file pipe; do
+    if [ $input = file ]; then
+        "$TANDRO" ten >/dev/full 2>"$work/err"
+        rc=$?
+    else
+        printf '0123456789' | "$TANDRO" >/dev/full 2>"$work/err"
+        rc=$?
+    fi
+    expect_eq "$input to /dev/full: status" 2 "$rc"
+    expect_eq "$input to /dev/full: message" "Eh? Concatenate failed 28:No space left on device" "$(cat "$work/err")"
+done
+
+# Kernel refusals, injected: without copy_file_range a regular input goes to
+# sendfile, any other to the fall-back; a pipe whose splice is refused continues
+# in the fall-back. strace cannot reach the system calls of the 32-bit build,
+# which runs under an emulator on this kernel.
+if ! command -v strace >/dev/null; then
+    echo "SKIP: fault injection (strace is not installed)"
+elif [ "${TANDRO_M32:-0}" = 1 ] && ! strace -f -qq -o /dev/null -e inject=copy_file_range:error=ENOSYS \
+    "$TANDRO" -v -v ten 2>&1 >"$work/got" | grep -q '^sendfile'; then
+    echo "SKIP: fault injection (strace cannot inject into the emulated 32-bit build)"
+else
+    inject() { strace -f -qq -o /dev/null -e "inject=$1" "${@:2}"; }
+    inject copy_file_range:error=ENOSYS "$TANDRO" -v -v -T data >"$work/got" 2>"$work/err"
+    expect_eq "no copy_file_range: trace" "copy_file_range stdin -> stdout
+sendfile stdin -> stdout" "$(trace_of)"
+    expect_same_file "no copy_file_range: data" data "$work/got"
+    printf 'typed\n' | inject copy_file_range:error=ENOSYS "$pty_run" -i "$TANDRO" -v -v >"$work/got" 2>"$work/err"
+    expect_eq "no copy_file_range, terminal: trace" "copy_file_range stdin -> stdout
+Fall_Back stdin -> stdout" "$(trace_of)"
+    expect_eq "no copy_file_range, terminal: data" "typed" "$(cat "$work/got")"
+    # Refused after the first splice: what was spliced stays, the rest follows in order.
+    cat data | inject splice:error=EINVAL:when=2 "$TANDRO" -v -v -T 2>"$work/err" | cat >"$work/got"
+    expect_eq "splice refused midway: trace" "splice p-2-p stdin -> stdout
+Fall_Back stdin -> stdout" "$(trace_of)"
+    expect_same_file "splice refused midway: data" data "$work/got"
+    expect_match "splice refused midway: both paths counted" "^CPU Copies: 0 - [0-9]+  3/4 - [1-9][0-9]*  4/5 - 0$" "$(copies_of)"
+    expect_match "splice refused midway: bytes" "I/O: 5\.72MiB" "$(cat "$work/err")"
+    # Short and refused writes of the fall-back into a slow, non-blocking pipe.
+    cat data | inject splice:error=EINVAL "$TANDRO" 2>"$work/err" | (sleep 0.2 && cat) >"$work/got"
+    expect_same_file "fall-back into a slow pipe" data "$work/got"
+fi
+
+finish
