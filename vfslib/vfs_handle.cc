@@ -171,7 +171,6 @@ step position(handle &h, vfs_position pos)
     }
     if (s == step::end) {
         h.at_eof = true;
-        h.file.dcache.current = nullptr;
         return s;
     }
     if (s == step::error)
