@@ -757,6 +757,22 @@ TEST_F(PerFile, Failures)
     }
 }
 
+TEST_F(PerFile, NewlineFollowsAFailedRawCopy)
+{
+    verbose = 0;
+    info.datlen = 0;
+    info.recfm = vfs_rec_fixed;
+    drv.stat.recfm = vfs_rec_fixed;
+    drv.cache_errno = EIO;
+    close(out);
+    out = temp_fd("head\n", O_APPEND); // refuses every zero-copy call: the cache walk
+    EXPECT_EQ(concat("vfs_dox"), 1);
+    EXPECT_EQ(errors(), "Specify record length (-l<reclen>) to get formatted output.\n"
+                        "Buffer fail: 3005 damaged block\nEh? concat failed 3005:damaged block\n");
+    EXPECT_EQ(contents(out), "head\n\n");
+    EXPECT_TRUE(drv.closed);
+}
+
 TEST_F(PerFile, LostNewlineEndsTheStepAtOnce)
 {
     info.datlen = 0;
