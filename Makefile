@@ -48,6 +48,11 @@ fuzz: deps
 fuzz-smoke: deps
 	FUZZ_SECONDS=10 bash fuzz/run.sh $(CURDIR)/$(BUILD)/fuzz
 
+# Load runs outside CI on the shipped program: many operands, many runs, a
+# 5 GiB sparse file, a slow producer and consumer (several minutes).
+load: build
+	bash tests/load/run.sh $(STAGE)/usr/bin/tandro
+
 # libFuzzer targets (clang, native): each runs FUZZ_SECONDS on its seeds.
 FUZZ_SECONDS ?= 60
 fuzz: deps
