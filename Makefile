@@ -53,14 +53,6 @@ fuzz-smoke: deps
 load: build
 	bash tests/load/run.sh $(STAGE)/usr/bin/tandro
 
-# libFuzzer targets (clang, native): each runs FUZZ_SECONDS on its seeds.
-FUZZ_SECONDS ?= 60
-fuzz: deps
-	FUZZ_SECONDS=$(FUZZ_SECONDS) bash fuzz/run.sh $(CURDIR)/$(BUILD)/fuzz
-
-fuzz-smoke: deps
-	FUZZ_SECONDS=10 bash fuzz/run.sh $(CURDIR)/$(BUILD)/fuzz
-
 demo: build
 	@echo '$$ tandro -v -v -T samples/hello.txt'
 	@$(STAGE)/usr/bin/tandro -v -v -T samples/hello.txt
