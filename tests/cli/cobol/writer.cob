@@ -1,0 +1,37 @@
+      * Writes a variable and a fixed record sequential file and a line
+      * sequential file; COB_VARSEQ_FORMAT picks the variable prefix.
+       IDENTIFICATION DIVISION.
+       PROGRAM-ID. WRITER.
+       ENVIRONMENT DIVISION.
+       INPUT-OUTPUT SECTION.
+       FILE-CONTROL.
+           SELECT VARF ASSIGN TO "var.dat"
+               ORGANIZATION IS RECORD SEQUENTIAL.
+           SELECT FIXF ASSIGN TO "fix.dat"
+               ORGANIZATION IS RECORD SEQUENTIAL.
+           SELECT LINEF ASSIGN TO "lines.txt"
+               ORGANIZATION IS LINE SEQUENTIAL.
+       DATA DIVISION.
+       FILE SECTION.
+       FD VARF RECORD IS VARYING IN SIZE FROM 1 TO 300 CHARACTERS
+               DEPENDING ON VLEN.
+       01 VREC PIC X(300).
+       FD FIXF.
+       01 FREC PIC X(8).
+       FD LINEF.
+       01 LREC PIC X(20).
+       WORKING-STORAGE SECTION.
+       01 VLEN PIC 9(4) COMP.
+       PROCEDURE DIVISION.
+           OPEN OUTPUT VARF FIXF LINEF.
+           MOVE "HELLO" TO VREC. MOVE 5 TO VLEN. WRITE VREC.
+           MOVE "H" TO VREC. MOVE 1 TO VLEN. WRITE VREC.
+           MOVE ALL "X" TO VREC. MOVE 300 TO VLEN. WRITE VREC.
+           MOVE "TRAIL" TO VREC. MOVE 8 TO VLEN. WRITE VREC.
+           MOVE "ABCDEFGH" TO FREC. WRITE FREC.
+           MOVE "12" TO FREC. WRITE FREC.
+           MOVE "ONE" TO LREC. WRITE LREC.
+           MOVE SPACES TO LREC. WRITE LREC.
+           MOVE "TWO  THREE" TO LREC. WRITE LREC.
+           CLOSE VARF FIXF LINEF.
+           STOP RUN.
