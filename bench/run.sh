@@ -5,11 +5,14 @@
 #
 #   bench/run.sh          1 GiB inputs, 5 counted rounds; writes
 #                         bench/results/latest.md and latest.png
-#   bench/run.sh --smoke  16 MiB inputs, 1 round; writes build/bench-smoke/
+#   bench/run.sh --smoke  16 MiB inputs (4 MiB of fixed records), 1 round;
+#                         writes build/bench-smoke/
 #
 # Exit status 0 when every command ran and wrote the expected bytes; 1 when one
 # failed or wrote anything else. Times never fail the run.
 # Environment: STAGE (the shipped tree, default build/stage), ROUNDS, SIZE_MIB,
+# FIX_MIB (the fixed-record input, 256 by default: tandro writes one line per
+# system call, so a GiB takes minutes per run),
 # STARTS (start-up runs), BENCH_SCRATCH (parent of the scratch directory).
 set -euo pipefail
 export LC_ALL=C
@@ -19,10 +22,10 @@ repo=$(cd "$(dirname "$0")/.." && pwd)
 mode=full
 [ "${1:-}" = --smoke ] && mode=smoke
 if [ $mode = smoke ]; then
-    size_mib=${SIZE_MIB:-16} rounds=${ROUNDS:-1} starts=${STARTS:-20}
+    size_mib=${SIZE_MIB:-16} fix_mib=${FIX_MIB:-4} rounds=${ROUNDS:-1} starts=${STARTS:-20}
     results=$repo/build/bench-smoke
 else
-    size_mib=${SIZE_MIB:-1024} rounds=${ROUNDS:-5} starts=${STARTS:-1000}
+    size_mib=${SIZE_MIB:-1024} fix_mib=${FIX_MIB:-256} rounds=${ROUNDS:-5} starts=${STARTS:-1000}
     results=$repo/bench/results
 fi
 stage=${STAGE:-$repo/build/stage}
@@ -38,7 +41,7 @@ die() {
 if [ "$(id -u)" -eq 0 ]; then
     bash "$repo/scripts/install-deps.sh" --bench
 fi
-for t in hyperfine pv busybox cmake cc; do
+for t in hyperfine pv busybox cmake cc python3; do
     command -v $t >/dev/null || die "$t is missing (scripts/install-deps.sh --bench installs it)"
 done
 [ -x "$stage/usr/bin/tandro" ] || die "no shipped tree at $stage (make build)"
@@ -50,7 +53,6 @@ cmake --build "$native" -j"$(nproc)" --target tandro vfsmake >/dev/null
 TS=$stage/usr/bin/tandro
 TN=$native/stage/usr/bin/tandro
 vfsmake=$native/stage/usr/bin/vfsmake
-[ -x "$vfsmake" ] || vfsmake=$stage/usr/bin/vfsmake
 export TS TN
 
 # A 32-bit program runs through qemu when binfmt_misc hands it there; the
@@ -77,20 +79,25 @@ bytes=$((size_mib << 20))
 head -c $bytes /dev/urandom >"$S/plain"
 printf x >"$S/one"
 
-# Fixed 80-byte records of base64 text: no blank ends a record (dd
-# conv=unblock would strip it) and no tab or backspace (fold counts them).
-fix_recs=$((bytes / 80))
-base64 -w0 </dev/urandom | head -c $((fix_recs * 80)) >"$S/fix80.raw" || true
-[ "$(stat -c %s "$S/fix80.raw")" -eq $((fix_recs * 80)) ] || die "short fixed-record data"
-"$vfsmake" -o "$S/fix80.dox" -r f -l 80 "$S/fix80.raw"
+# Record files made by vfsmake. Without our header they hold nothing but
+# their records, so the peers read the very same files. Fixed 80-byte records
+# of base64 text: no blank ends a record (dd conv=unblock would strip it), no
+# tab or backspace (fold counts them).
+fix_recs=$((fix_mib * 1048576 / 80))
+base64 -w0 </dev/urandom | head -c $((fix_recs * 80)) >"$S/text" || true
+[ "$(stat -c %s "$S/text")" -eq $((fix_recs * 80)) ] || die "short fixed-record data"
+fold -w 80 "$S/text" >"$S/fix80.lines"
+echo >>"$S/fix80.lines"
+"$vfsmake" -c 80 -i "$S/text" "dox,recfm=f,lrecl=80:$S/fix80.dox"
+# Variable records of random lengths 0..4000, as lines and as RDW records.
+var_recs=$(python3 "$repo/bench/varlines.py" $bytes "$S/var.lines")
+"$vfsmake" -i "$S/var.lines" "dox,recfm=v:$S/var.rdw"
+# The plain bytes as a record-sequential file of 1 MiB records.
+"$vfsmake" -c 1048576 -i "$S/plain" "umb,recfm=f,lrecl=1048576:$S/plain.umb"
+rm -f "$S/text"
 
-# Variable records of random lengths 0..4000 as lines, the same as RDW records.
-python3 "$repo/bench/varlines.py" $bytes "$S/var.lines"
-var_recs=$(wc -l <"$S/var.lines")
-"$vfsmake" -o "$S/var.dox" -r v "$S/var.lines"
-
-# A record-sequential file holding the plain bytes.
-"$vfsmake" -o "$S/plain.umb" "$S/plain"
+# Written-back inputs: a tool that syncs its input must not pay for our writes.
+sync
 
 # --- measuring -------------------------------------------------------------
 rows=$S/rows.tsv
@@ -114,10 +121,10 @@ cmd() {
     cmds+=("$2")
     trims+=("${3:-0}")
 }
-# ours COMMAND [TRIM]: both builds of tandro, named $T in COMMAND.
+# ours COMMAND [TRIM] [NOTE]: both builds of tandro, named $T in COMMAND.
 ours() {
-    cmd "$native_label" "T=\$TN; $1" "${2:-0}"
-    cmd "$shipped_label" "T=\$TS; $1" "${2:-0}"
+    cmd "$native_label${3:-}" "T=\$TN; $1" "${2:-0}"
+    cmd "$shipped_label${3:-}" "T=\$TS; $1" "${2:-0}"
 }
 
 median() { sort -n | awk '{ a[NR] = $1 } END { print (NR % 2) ? a[(NR + 1) / 2] : int((a[NR / 2] + a[NR / 2 + 1]) / 2) }'; }
@@ -209,7 +216,10 @@ cmd "busybox cat" 'busybox cat "$IN" >"$OUT"'
 cmd "dd bs=1M" 'dd if="$IN" bs=1M status=none >"$OUT"'
 run_case "3 file>null" "3. $GiB plain file -> /dev/null" null $bytes 0 "$IN"
 
+# With no operand standard input is copied before standard output gets its
+# 1 MiB pipe; "-" is copied after.
 ours '"$pump" <"$IN" | "$T" | drain'
+ours '"$pump" <"$IN" | "$T" - | drain' 0 ", operand -"
 cmd cat '"$pump" <"$IN" | cat | drain'
 cmd "pv -q" '"$pump" <"$IN" | pv -q | drain'
 cmd "dd bs=1M" '"$pump" <"$IN" | dd bs=1M status=none | drain'
@@ -218,10 +228,8 @@ run_case "4 pipe>pipe" "4. pump <$GiB file | tool | pump >/dev/null" pipe $bytes
 : >"$S/times"
 run_startup
 
-FIX=$S/fix80.dox RAW=$S/fix80.raw
-export FIX RAW
-cat "$RAW" | fold -w 80 >"$S/fix80.lines"
-echo >>"$S/fix80.lines"
+FIX=$S/fix80.dox
+export FIX
 for sink in null pipe file; do
     case $sink in
     null) to='>"$OUT"' name="/dev/null" ;;
@@ -229,15 +237,14 @@ for sink in null pipe file; do
     file) to='>"$OUT"' name="regular file" ;;
     esac
     ours "\"\$T\" -l 80 \"dox:\$FIX\" $to"
-    cmd "dd conv=unblock cbs=80 bs=1M" "dd if=\"\$RAW\" conv=unblock cbs=80 bs=1M status=none $to"
-    cmd "fold -w 80" "fold -w 80 \"\$RAW\" $to" 1
-    cmd "fold -b -w 80" "fold -b -w 80 \"\$RAW\" $to" 1
-    run_case "6 fixed>$sink" "6. $GiB of 80-byte fixed records -> lines -> $name" $sink \
-        $((fix_recs * 80)) $fix_recs "$S/fix80.lines"
+    cmd "dd conv=unblock cbs=80 bs=1M" "dd if=\"\$FIX\" conv=unblock cbs=80 bs=1M status=none $to"
+    cmd "fold -w 80" "fold -w 80 \"\$FIX\" $to" 1
+    cmd "fold -b -w 80" "fold -b -w 80 \"\$FIX\" $to" 1
+    run_case "6 fixed>$sink" "6. $fix_mib MiB of 80-byte fixed records, -l 80 -> lines -> $name" $sink \
+        "$(stat -c %s "$S/fix80.lines")" $fix_recs "$S/fix80.lines"
 done
-rm -f "$S/fix80.lines"
 
-VAR=$S/var.dox LINES=$S/var.lines
+VAR=$S/var.rdw LINES=$S/var.lines
 export VAR LINES
 ours '"$T" -r v "dox:$VAR" | drain'
 cmd "cat of the same lines (floor)" 'cat "$LINES" | drain'
@@ -252,7 +259,7 @@ for sink in pipe file; do
     file) to='>"$OUT"' name="regular file" ;;
     esac
     ours "\"\$T\" \"umb:\$UMB\" $to"
-    cmd cat "cat \"\$IN\" $to"
+    cmd cat "cat \"\$UMB\" $to"
     run_case "8 raw>$sink" "8. $GiB record-sequential file, raw -> $name" $sink $bytes 0 "$IN"
 done
 
@@ -368,6 +375,6 @@ fi
 cat "$results/latest.md"
 if [ ${#failures[@]} -gt 0 ]; then
     say "bench: ${#failures[@]} failure(s):"
-    printf '  %s\n' "${failures[@]}" >&2
+    printf '  %s\n' "${failures[@]}" | sort -u >&2
     exit 1
 fi
