@@ -34,6 +34,11 @@ inline constexpr uint64_t max_record_buffer = 1u << 24;
 
 inline volatile uint64_t sink;
 
+/* Record buffers come from malloc, of the exact size asked: the program's
+ * aligned_alloc of datlen + 1 bytes is not a multiple of its alignment,
+ * which AddressSanitizer rejects, and an exact size lets it see a library
+ * write one byte past the end. */
+
 /* Reads every byte, so that AddressSanitizer sees a range that is not all
  * inside its allocation. */
 inline void touch(const void *p, uint64_t n)
@@ -122,7 +127,7 @@ inline void seek_walk(const struct vfs_api *api, vfs_file *fh, const vfs_file_in
     vfs_iovec iov{length_unset(info.datlen) ? 4096 : info.datlen + 1, nullptr};
     if (iov.length > max_record_buffer)
         return;
-    iov.ptr = aligned_alloc(16, iov.length);
+    iov.ptr = malloc(iov.length);
     vfs_position pos = vfs_pos_first;
     int espipe = 0;
     /* Every record takes at least one byte of the file. */
@@ -160,7 +165,7 @@ inline void seek_walk(const struct vfs_api *api, vfs_file *fh, const vfs_file_in
             if (iov.length * 2 > max_record_buffer)
                 return;
             iov.length *= 2;
-            iov.ptr = aligned_alloc(16, iov.length);
+            iov.ptr = malloc(iov.length);
         }
         if (n == VFS_ERROR) {
             error_text(api, fh);
@@ -181,7 +186,7 @@ inline void read_walk(const struct vfs_api *api, vfs_file *fh, const vfs_file_in
     vfs_iovec iov{length_unset(info.datlen) ? 4096 : info.datlen + 1, nullptr};
     if (iov.length > max_record_buffer)
         return;
-    iov.ptr = aligned_alloc(16, iov.length);
+    iov.ptr = malloc(iov.length);
     vfs_position pos = vfs_pos_first;
     int espipe = 0;
     for (size_t records = 0;;) {
@@ -202,7 +207,7 @@ inline void read_walk(const struct vfs_api *api, vfs_file *fh, const vfs_file_in
             if (iov.length * 2 > max_record_buffer)
                 return;
             iov.length *= 2;
-            iov.ptr = aligned_alloc(16, iov.length);
+            iov.ptr = malloc(iov.length);
             pos = vfs_pos_curr;
             continue;
         }
@@ -327,6 +332,24 @@ inline void open_and_walk(const char *name, const mode &m, size_t size)
     }
     if (api->vfs_close(fh, nullptr) < 0)
         error_text(api, nullptr);
+}
+
+/* A target over one family of layouts: the input's first byte picks one of
+ * `prefixes` (when there are several), the next byte the walk, the record
+ * length and format (take_mode), and the rest is the file. */
+template <size_t N>
+inline int file_target(const char *const (&prefixes)[N], const uint8_t *data, size_t size)
+{
+    size_t which = 0;
+    if (N > 1 && size > 0) {
+        which = data[0] % N;
+        data++;
+        size--;
+    }
+    mode m = take_mode(data, size);
+    std::string name = std::string(prefixes[which]) + scratch().fill(data, size);
+    open_and_walk(name.c_str(), m, size);
+    return 0;
 }
 
 } // namespace fuzz

@@ -16,7 +16,7 @@ total=0
 mkdir -p "$build/artifacts"
 for bin in "$build"/bin/fuzz_*; do
     target=$(basename "$bin")
-    seeds=$src/corpus/$target
+    seeds=$src/corpus/${target#fuzz_}
     mkdir -p "$build/corpus/$target" "$seeds"
     log=$build/$target.log
     if "$bin" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -max_len=65536 \
