@@ -34,24 +34,33 @@ fi
 
 # The shipped program is 32-bit x86. A kernel without 32-bit emulation runs it
 # through qemu's user-mode emulator, registered with binfmt_misc.
-probe=$(mktemp -d)
-printf 'int main(void){return 0;}\n' > "$probe/p.c"
-if gcc -m32 "$probe/p.c" -o "$probe/p" 2>/dev/null && ! "$probe/p" 2>/dev/null; then
-    if [ "$(id -u)" -ne 0 ]; then
-        echo "32-bit programs do not run here; as root, install qemu-user-static and register it" >&2
-        rm -rf "$probe"
-        exit 1
-    fi
+entry=/proc/sys/fs/binfmt_misc/qemu-i386
+register_emulator() {
     dpkg-query -W -f='${Status}' qemu-user-static 2>/dev/null | grep -q "install ok installed" ||
         apt-get install -y -qq qemu-user-static >/dev/null
     [ -e /proc/sys/fs/binfmt_misc/register ] ||
         mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc
     magic='\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00'
     mask='\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff'
-    [ -e /proc/sys/fs/binfmt_misc/qemu-i386 ] ||
-        printf '%s' ":qemu-i386:M::$magic:$mask:/usr/bin/qemu-i386-static:F" \
+    # P keeps argv[0] as the caller gave it, so a program started through a
+    # link still knows the name it was called by.
+    if [ -e $entry ] && ! grep -q '^flags: .*P' $entry; then echo -1 >$entry; fi
+    [ -e $entry ] ||
+        printf '%s' ":qemu-i386:M::$magic:$mask:/usr/bin/qemu-i386-static:FP" \
             >/proc/sys/fs/binfmt_misc/register
-    "$probe/p" || { echo "32-bit programs still do not run" >&2; rm -rf "$probe"; exit 1; }
+}
+
+probe=$(mktemp -d)
+trap 'rm -rf "$probe"' EXIT
+printf 'int main(void){return 0;}\n' >"$probe/p.c"
+gcc -m32 "$probe/p.c" -o "$probe/p"
+if [ -e $entry ] || ! "$probe/p" 2>/dev/null; then
+    if [ "$(id -u)" -ne 0 ]; then
+        "$probe/p" 2>/dev/null && exit 0
+        echo "32-bit programs do not run here; as root, install qemu-user-static and register it" >&2
+        exit 1
+    fi
+    register_emulator
+    "$probe/p" || { echo "32-bit programs still do not run" >&2; exit 1; }
 fi
-rm -rf "$probe"
 exit 0
