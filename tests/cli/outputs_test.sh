@@ -57,12 +57,18 @@ st=("${PIPESTATUS[@]}")
 expect_eq "early reader, one process: status" 141 "${st[0]}"
 expect_eq "early reader, one process: no message" "" "$(cat "$work/err")"
 # SIGPIPE ignored: the write fails with EPIPE instead and the run ends with 2.
-timeout $limit env --ignore-signal=PIPE "$TANDRO" "$work/big" "$work/missing" 2>"$work/err" |
-    head -c 1 >/dev/null
-st=("${PIPESTATUS[@]}")
-expect_eq "early reader, SIGPIPE ignored: status" 2 "${st[0]}"
-expect_eq "early reader, SIGPIPE ignored: message" "Eh? Concatenate failed 32:Broken pipe" \
-    "$(cat "$work/err")"
+# qemu's user-mode emulator, which runs the 32-bit program on a 64-bit-only
+# kernel, does not keep an inherited ignored SIGPIPE for its guest.
+if [ "$TANDRO_M32" != 0 ] && [ "$TANDRO_M32" != OFF ] && [ -e /proc/sys/fs/binfmt_misc/qemu-i386 ]; then
+    echo "SKIP: SIGPIPE ignored (the 32-bit program runs under qemu-user)"
+else
+    timeout $limit env --ignore-signal=PIPE "$TANDRO" "$work/big" "$work/missing" 2>"$work/err" |
+        head -c 1 >/dev/null
+    st=("${PIPESTATUS[@]}")
+    expect_eq "early reader, SIGPIPE ignored: status" 2 "${st[0]}"
+    expect_eq "early reader, SIGPIPE ignored: message" "Eh? Concatenate failed 32:Broken pipe" \
+        "$(cat "$work/err")"
+fi
 
 # A file system that fills up part-way: what was written is the start of
 # the input, the rest fails with ENOSPC.
