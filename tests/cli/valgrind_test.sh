@@ -68,6 +68,28 @@ expect_eq "failing file: message" "Eh? Concatenate failed 2:No such file or dire
 expect_eq "failing file: the good one was copied, the later one not" "$(cat "$work/text")" \
     "$(cat "$work/out")"
 
+# Record files: raw blocks (read_buffer), records as lines (read_linef, or
+# read_lines for keyed records in the other byte order), and one that fails
+# part-way.
+vfsmake="$STAGE/usr/bin/vfsmake"
+printf 'alpha\nbravo\ncharlie\n\ndelta-delta\n' >"$work/in"
+"$vfsmake" -i "$work/in" "umb,varfmt=1:$work/umb"
+"$vfsmake" -i "$work/in" "dox,recfm=vb,blksize=24:$work/vb"
+"$vfsmake" -i "$work/in" "yar,order=be:$work/yar"
+"$vfsmake" -i "$work/in" "dox,recfm=f,lrecl=12:$work/fixed"
+vg "record sequential, raw" 0 "umb,varfmt=1:$work/umb"
+expect_same_file "record sequential, raw: bytes" "$work/umb" "$work/out"
+vg "blocked variable records as lines" 0 "dox,recfm=vb,blksize=24:$work/vb"
+expect_same_file "blocked variable records: lines" "$work/in" "$work/out"
+vg "keyed records, -l 4 (records grow the buffer)" 0 -l 4 "$work/yar"
+expect_same_file "keyed records: lines in key order" <(sort "$work/in") "$work/out"
+vg "fixed records as lines" 0 "dox,recfm=f,lrecl=12:$work/fixed"
+expect_eq "fixed records as lines: padded" "$(printf '%-12s\n' alpha bravo charlie '' delta-delta)" \
+    "$(cat "$work/out")"
+head -c -3 "$work/vb" >"$work/vb.cut"
+vg "damaged record file" 2 "dox,recfm=vb,blksize=24:$work/vb.cut" "$work/text"
+expect_match "damaged record file: the walk's message" '^Seek fail: ' "$(cat "$work/err")"
+
 vg "help" 0 -h
 expect_match "help: usage" '^Description: tandro' "$(cat "$work/err")"
 
