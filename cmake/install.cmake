@@ -35,4 +35,6 @@ set(CPACK_DEBIAN_PACKAGE_MAINTAINER "tandro maintainers <tandro@localhost>")
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+# The packages are made from what was built; packing never starts a build.
+set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY ON)
 include(CPack)
