@@ -104,10 +104,11 @@ int fall_back(copy_job &job)
     }
 }
 
-int splice_loop(copy_job &job, size_t chunk)
+/* off_in: null to read at the input's own position, else an offset the kernel advances. */
+int splice_loop(copy_job &job, int64_t *off_in, size_t chunk)
 {
     for (;;) {
-        ssize_t n = splice(job.fd_i, nullptr, 1, nullptr, chunk, SPLICE_F_NONBLOCK);
+        ssize_t n = splice(job.fd_i, off_in, 1, nullptr, chunk, SPLICE_F_NONBLOCK);
         if (n > 0) {
             count_zero_copy(n);
             continue;
@@ -116,14 +117,19 @@ int splice_loop(copy_job &job, size_t chunk)
             return 0;
         if (errno == EAGAIN)
             continue;
-        return errno == EINVAL ? fall_back(job) : -1;
+        if (errno != EINVAL)
+            return -1;
+        // The fall-back goes on after the bytes already moved, not from the start.
+        if (off_in != nullptr && *off_in > 0 && lseek(job.fd_i, *off_in, SEEK_SET) < 0)
+            return -1;
+        return fall_back(job);
     }
 }
 
 int splice_pipe_to_pipe(copy_job &job)
 {
     trace("splice", "p-2-p stdin -> stdout");
-    return splice_loop(job, max_transfer);
+    return splice_loop(job, nullptr, max_transfer);
 }
 
 /*
@@ -134,19 +140,23 @@ int splice_pipe_to_pipe(copy_job &job)
 int splice_pipe_to_file(copy_job &job)
 {
     trace("splice", "p-2-f stdin -> stdout");
-    return splice_loop(job, max_transfer);
+    return splice_loop(job, nullptr, max_transfer);
 }
 
 /*
- * Read from the input's own position, which the kernel advances, as every
- * other strategy does: standard input may be a file that an earlier reader
- * left part-way, and a second "-" must not repeat what the first one sent.
+ * The input is read from offset 0 through an offset of the copier's own; the
+ * input descriptor's position does not move. A file of a pseudo file system
+ * reports size 0 yet has data, so size 0 lets the kernel find the end (a truly
+ * empty file ends on the first call all the same).
  */
 int splice_file_to_pipe(copy_job &job)
 {
     trace("splice", "f-2-p stdin -> stdout");
-    preallocate(job, job.stat_i.st_size);
-    return splice_loop(job, (size_t)std::min<int64_t>(job.stat_i.st_size, max_transfer));
+    int64_t size = job.stat_i.st_size;
+    preallocate(job, size);
+    int64_t offset = 0;
+    return splice_loop(job, &offset,
+                       (size_t)std::min(size == 0 ? max_transfer : size, max_transfer));
 }
 
 int sendfile_stage(copy_job &job)
@@ -212,8 +222,7 @@ int copy(copy_job &job)
     if (pipe_out) {
         // A terminal, device or socket reports size 0 but delivers data; a
         // splice sized by st_size would copy nothing, so read it instead.
-        // Files of the kernel's pseudo file systems (size 0) come this way too.
-        if (job.stat_i.st_size == 0)
+        if (job.stat_i.st_size == 0 && !is_regular(job.stat_i))
             return fall_back(job);
         return splice_file_to_pipe(job);
     }

@@ -93,12 +93,18 @@ expect_eq "file, pipe, file into one file" "0123456789mid-0123456789" "$(cat "$w
     printf 'then tandro' | "$TANDRO"
 } >"$work/got"
 expect_eq "pipe into a file already written" "shell wrote this then tandro" "$(cat "$work/got")"
-# A file on standard input is read from where an earlier reader left it.
+# Into a pipe a file on standard input is spliced from offset 0, wherever an
+# earlier reader left its position; into a file it continues from there.
 {
     head -c 4 >/dev/null
     "$TANDRO" | cat
 } <ten >"$work/got"
-expect_eq "file stdin from its position, into a pipe" "456789" "$(cat "$work/got")"
+expect_eq "file stdin into a pipe, from its start" "0123456789" "$(cat "$work/got")"
+{
+    head -c 4 >/dev/null
+    "$TANDRO"
+} <ten >"$work/got"
+expect_eq "file stdin into a file, from its position" "456789" "$(cat "$work/got")"
 
 # Empty inputs copy nothing and succeed.
 for out in file pipe; do
