@@ -23,6 +23,32 @@ int write_whole(const void *data, size_t len, uint64_t *done);
  * moved into dcache.bwrite and file_size. 0, or -1 with errno. */
 int write_line(struct vfs_file *fh, const void *rec, size_t len);
 
+/*
+ * Lines gathered in a buffer of our own and written to descriptor 1 in large
+ * writes: one system call per short record costs far more than copying the
+ * record once. Records too long to gain from it are written on their own.
+ * Counts as write_line does, when the lines reach the kernel.
+ */
+class line_batch
+{
+  public:
+    explicit line_batch(struct vfs_file *fh);
+    ~line_batch();
+    line_batch(const line_batch &) = delete;
+    line_batch &operator=(const line_batch &) = delete;
+
+    /* Adds a record and its line end. 0, or -1 with errno of a failed write. */
+    int add(const void *rec, size_t len);
+    /* Writes what is gathered; errno is kept when there is nothing to write. */
+    int flush();
+
+  private:
+    struct vfs_file *fh_;
+    unsigned char *data_;
+    size_t used_ = 0;
+    uint64_t lines_ = 0;
+};
+
 /* Cuts standard output at its position and syncs it. On a pipe or a
  * terminal both calls fail harmlessly; errno then holds their error. */
 void trim_stdout(void);

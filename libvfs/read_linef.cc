@@ -89,19 +89,24 @@ int read_linef(const struct vfs_api *api, struct vfs_file *fh,
     if (prepare_line_output(fh, file_info) < 0)
         return -1;
 
+    line_batch lines(fh);
     enum vfs_position pos = vfs_pos_first;
     int rc;
     while ((rc = seek_record(api, fh, &buf.iov, &pos)) > 0) {
         struct iovec rec;
         if (!cached_record(fh, &rec) && (rc = fetch_record(api, fh, &buf, &rec)) <= 0)
             break;
-        // A short writev is finished rather than leaving part of a line out.
-        if (write_line(fh, rec.iov_base, rec.iov_len) < 0)
+        // The record is copied out of the cache here, so the library may
+        // reuse its buffer on the next move.
+        if ((rc = lines.add(rec.iov_base, rec.iov_len)) < 0)
             return -1;
         pos = vfs_pos_next;
     }
-    if (rc < 0)
+    // The records before a damaged one reach the output all the same.
+    int err = errno;
+    if (lines.flush() < 0 || rc < 0)
         return -1;
+    errno = err;
     trim_stdout();
     file_size += fh->dcache.bread;
     fh->iosn += fh->dcache.reuses;

@@ -19,6 +19,7 @@ int read_lines(const struct vfs_api *api, struct vfs_file *fh,
     if (prepare_line_output(fh, file_info) < 0)
         return -1;
 
+    line_batch lines(fh);
     enum vfs_position pos = vfs_pos_first;
     for (;;) {
         pent_copies += 1;
@@ -31,6 +32,10 @@ int read_lines(const struct vfs_api *api, struct vfs_file *fh,
                 continue;
             }
             report_library("Read fail: %d %s\n", api, fh, errno);
+            // The records before a damaged one reach the output all the same.
+            int err = errno;
+            lines.flush();
+            errno = err;
             return -1;
         }
         if (n == 0 && api->vfs_eof(fh) == 1)
@@ -41,11 +46,12 @@ int read_lines(const struct vfs_api *api, struct vfs_file *fh,
             pos = vfs_pos_curr;
             continue;
         }
-        // A short writev is finished rather than leaving part of a line out.
-        if (write_line(fh, rec.iov.ptr, (size_t)n) < 0)
+        if (lines.add(rec.iov.ptr, (size_t)n) < 0)
             return -1;
         pos = vfs_pos_next;
     }
+    if (lines.flush() < 0)
+        return -1;
     file_size += fh->dcache.bread;
     fh->iosn += fh->dcache.reuses;
     return 0;
