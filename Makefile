@@ -29,8 +29,7 @@ test: build native
 # throws away, lands in a file under SANITIZER_LOGS; any file there fails the run.
 SANITIZER_LOGS := $(CURDIR)/$(BUILD)/asan/sanitizer-logs
 SANITIZER_ENV := ASAN_OPTIONS=halt_on_error=1:detect_leaks=1:log_path=$(SANITIZER_LOGS)/asan \
-	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1:log_path=$(SANITIZER_LOGS)/ubsan \
-	LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp:print_suppressions=0
+	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1:log_path=$(SANITIZER_LOGS)/ubsan
 
 test-asan: deps
 	cmake -S . -B $(BUILD)/asan -DTANDRO_M32=OFF -DTANDRO_SANITIZE=ON >/dev/null
