@@ -20,7 +20,7 @@ static const char altname[] = "self_altpath";
 // The alternate root outlives self_relocate on purpose: the process either
 // becomes the waiting parent or ends, so it is never released. Keeping it
 // reachable here stops leak checkers from reporting it.
-static char *kept_altpath;
+static char *volatile kept_altpath;
 
 namespace
 {
