@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "vfs_core.h"
@@ -74,7 +75,12 @@ const struct vfs_api *resolve(const char *name, char **realname)
         remember_options(p);
     else
         forget_options(p.path);
-    int fd = open(p.path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Only a regular file is looked into: opening a FIFO would wait for a
+    // writer, and a pipe or terminal gives its bytes to one reader only.
+    struct stat st;
+    if (stat(p.path.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
+        return found(p, p.prefixed ? p.driver : drv::oka, realname);
+    int fd = open(p.path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) // the open that follows reports the system's reason
         return found(p, p.prefixed ? p.driver : drv::oka, realname);
     unsigned char hdr[header_size];

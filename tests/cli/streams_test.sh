@@ -199,4 +199,15 @@ Fall_Back stdin -> stdout" "$(trace_of)"
     expect_same_file "fall-back into a slow pipe" data "$work/got"
 fi
 
+# A named pipe or a process substitution is a byte stream read once: nothing
+# may be taken from it before the copy, and a FIFO's single writer is served.
+mkfifo "$work/fifo"
+printf 'through the fifo\n' >"$work/fifo" &
+run timeout 10 "$TANDRO" "$work/fifo"
+wait
+expect_eq "named FIFO: status" 0 "$rc"
+expect_eq "named FIFO: data" "through the fifo" "$(cat "$work/out")"
+run timeout 10 "$TANDRO" <(printf one) <(printf two)
+expect_eq "process substitutions" "onetwo" "$(cat "$work/out")"
+
 finish
