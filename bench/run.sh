@@ -180,8 +180,8 @@ run_startup() {
     for ((r = 0; r < rounds; r++)); do
         for i in "${!names[@]}"; do
             env ${marks[i]:+self_relocate=${marks[i]}} hyperfine -N --style none --warmup 3 \
-                --runs $per --export-csv "$S/h.csv" "${argv[i]}" >/dev/null ||
-                fail "${names[i]} (start-up): hyperfine failed"
+                --runs $per --export-csv "$S/h.csv" "${argv[i]}" >/dev/null 2>"$S/h.err" ||
+                fail "${names[i]} (start-up): $(tail -1 "$S/h.err")"
             awk -F, -v i=$i 'NR == 2 { printf "%d %d\n", i, $4 * 1e6 }' "$S/h.csv" >>"$S/times"
         done
     done
@@ -189,7 +189,7 @@ run_startup() {
         printf '5 start-up\t%s\t%s\t%s\t0\t0\n' "$title" "${names[i]}" \
             "$(awk -v i=$i '$1 == i { print $2 }' "$S/times" | median)" >>"$rows"
     done
-    rm -f "$S/times" "$S/h.csv"
+    rm -f "$S/times" "$S/h.csv" "$S/h.err"
 }
 
 GiB="$size_mib MiB"
@@ -279,7 +279,7 @@ report() {
     echo "and $rounds counted round(s); every figure is a median. Inputs are in the page cache."
     echo
     echo "- \`$native_label\`: the sources built for x86-64 (build/bench-native)."
-    echo "- \`$shipped_label\`: the shipped 32-bit tree (build/stage)."
+    echo "- \`$shipped_label\`: the shipped 32-bit tree (${stage#"$repo"/})."
     if [[ $shipped_label == *emulated* ]]; then
         echo "  This kernel does not run 32-bit programs; qemu-user runs it, so its start-up and"
         echo "  user-space loops are emulated while its zero-copy calls still run in the kernel."
@@ -287,6 +287,8 @@ report() {
     fi
     echo "- GB/s: bytes written / median wall time (1 GB = 10^9 bytes); Mrec/s likewise for records."
     echo "- x best peer: the fastest peer's median time / the command's (above 1: faster than all peers)."
+    echo "- Case 6 reads $fix_mib MiB (FIX_MIB): tandro writes one line per system call, so a GiB"
+    echo "  would take minutes per run; records per second do not depend on the size."
     echo "- pump: a 30-line splice loop (bench/pump.c), the same producer or consumer for every command."
     echo "- Every command's output was compared byte for byte with the expected output once per case"
     echo "  (/dev/null cases through a regular file); fold leaves the last newline off by design."
