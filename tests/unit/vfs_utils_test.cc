@@ -9,6 +9,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <optional>
 #include <string>
 
 #include "vfs_utils.h"
@@ -67,13 +68,6 @@ TEST(U64tosi, PosixLocaleTable)
     };
     for (const auto &c : cases)
         EXPECT_STREQ(vfs_util_u64tosi(c.value), c.want) << c.value;
-}
-
-TEST(U64tosi, GroupingLocale)
-{
-    USE_GROUPING_LOCALE(grouping);
-    EXPECT_STREQ(vfs_util_u64tosi(1023), "1,023.00");
-    EXPECT_STREQ(vfs_util_u64tosi(1048575), "1,024.00Ki");
 }
 
 TEST(Dtosi, PosixLocaleTable)
@@ -209,23 +203,13 @@ TEST(Elapsed, MissingEndReadingsAreTakenNow)
     regfree(&re);
 }
 
-// Runs body with TZ set to zone, restoring the previous setting afterwards.
+// Sets TZ per case and puts the previous setting back afterwards.
 class TimestampTest : public testing::Test
 {
   protected:
-    void SetUp() override
-    {
-        const char *tz = getenv("TZ");
-        had_tz_ = tz != nullptr;
-        if (had_tz_)
-            old_tz_ = tz;
-    }
     void TearDown() override
     {
-        if (had_tz_)
-            setenv("TZ", old_tz_.c_str(), 1);
-        else
-            unsetenv("TZ");
+        old_tz_ ? setenv("TZ", old_tz_->c_str(), 1) : unsetenv("TZ");
         tzset();
     }
     static void set_zone(const char *zone)
@@ -241,65 +225,45 @@ class TimestampTest : public testing::Test
         strftime(buf, sizeof buf, "%Y%m%d.%H%M%S", &tm);
         return buf;
     }
-    // Splits "prefix<stamp>.<usec><offset>" and checks every piece.
-    static void expect_stamp(const std::string &text, const std::string &prefix,
-                             const std::string &offset, time_t before, time_t after)
-    {
-        SCOPED_TRACE(text);
+
+  private:
+    std::optional<std::string> old_tz_ =
+        getenv("TZ") ? std::optional<std::string>(getenv("TZ")) : std::nullopt;
+};
+
+// "[name.]pid.YYYYmmdd.HHMMSS.usec" and the zone's offset west of UTC.
+TEST_F(TimestampTest, NamePidStampAndOffset)
+{
+    const struct {
+        const char *tz, *name, *prefix, *offset;
+    } zones[] = {
+        {"UTC", "out", "out.", "+0000"},
+        {"UTC", nullptr, "", "+0000"},
+        {"UTC", "", "", "+0000"},
+        {"EST5", "log", "log.", "+0500"},
+        {"CET-1", "log", "log.", "-0100"},
+        {"NST3:30", "log", "log.", "+0330"},
+        {"IST-5:30", "log", "log.", "-05-30"},
+        {"EST5EDT,M3.2.0,M11.1.0", "log", "log.", "+0500"},
+        {"AEST-10AEDT,M10.1.0,M4.1.0/3", "log", "log.", "-1000"},
+    };
+    const std::string pid = std::to_string(getpid());
+    for (const auto &z : zones) {
+        set_zone(z.tz);
+        std::string name = z.name ? z.name : "";
+        time_t before = time(nullptr);
+        std::string text = vfs_util_timestamp(z.name ? name.data() : nullptr);
+        time_t after = time(nullptr);
+        SCOPED_TRACE(std::string(z.tz) + ": " + text);
+        std::string prefix = z.prefix + pid + ".";
         ASSERT_EQ(text.compare(0, prefix.size(), prefix), 0);
         std::string rest = text.substr(prefix.size());
-        ASSERT_EQ(rest.size(), 15 + 1 + 6 + offset.size());
+        ASSERT_EQ(rest.size(), 15 + 1 + 6 + strlen(z.offset));
         std::string stamp = rest.substr(0, 15);
         EXPECT_TRUE(stamp == local_stamp(before) || stamp == local_stamp(after)) << stamp;
         EXPECT_EQ(rest[15], '.');
         EXPECT_EQ(rest.substr(16, 6).find_first_not_of("0123456789"), std::string::npos);
-        EXPECT_EQ(rest.substr(22), offset);
-    }
-
-  private:
-    bool had_tz_ = false;
-    std::string old_tz_;
-};
-
-TEST_F(TimestampTest, NameAndPidLeadTheText)
-{
-    set_zone("UTC");
-    std::string pid = std::to_string(getpid());
-    char name[] = "out";
-    char empty[] = "";
-    time_t before = time(nullptr);
-    std::string named = vfs_util_timestamp(name);
-    std::string unnamed = vfs_util_timestamp(nullptr);
-    std::string blank = vfs_util_timestamp(empty);
-    time_t after = time(nullptr);
-    expect_stamp(named, "out." + pid + ".", "+0000", before, after);
-    expect_stamp(unnamed, pid + ".", "+0000", before, after);
-    expect_stamp(blank, pid + ".", "+0000", before, after);
-}
-
-TEST_F(TimestampTest, StandardZoneOffsets)
-{
-    const struct {
-        const char *tz;
-        const char *offset;
-    } zones[] = {
-        {"UTC", "+0000"},
-        {"EST5", "+0500"},
-        {"CET-1", "-0100"},
-        {"NST3:30", "+0330"},
-        {"IST-5:30", "-05-30"},
-        {"EST5EDT,M3.2.0,M11.1.0", "+0500"},
-        {"AEST-10AEDT,M10.1.0,M4.1.0/3", "-1000"},
-    };
-    std::string pid = std::to_string(getpid());
-    char name[] = "log";
-    for (const auto &z : zones) {
-        SCOPED_TRACE(z.tz);
-        set_zone(z.tz);
-        time_t before = time(nullptr);
-        std::string text = vfs_util_timestamp(name);
-        time_t after = time(nullptr);
-        expect_stamp(text, "log." + pid + ".", z.offset, before, after);
+        EXPECT_EQ(rest.substr(22), z.offset);
     }
 }
 
