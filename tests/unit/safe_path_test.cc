@@ -7,6 +7,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
+#include <fstream>
 #include <string>
 
 #include "safe_path.h"
@@ -14,83 +16,48 @@
 namespace
 {
 
-// A scratch tree: a/ (empty), b/ holding the file tandro, and f, a regular file.
-class PathSeek : public testing::Test
+// In a scratch tree of a/ (empty), b/ holding the file tandro, and f, a regular
+// file: the directory that holds the name, with one trailing slash, or null
+// with errno telling why the search ended.
+TEST(PathSeek, ListsInOrder)
 {
-  protected:
-    void SetUp() override
-    {
-        char tmpl[] = "/tmp/safe_path_XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        root_ = tmpl;
-        a_ = root_ + "/a", b_ = root_ + "/b", f_ = root_ + "/f";
-        ASSERT_EQ(mkdir(a_.c_str(), 0755), 0);
-        ASSERT_EQ(mkdir(b_.c_str(), 0755), 0);
-        touch(b_ + "/tandro");
-        touch(f_);
-    }
-    void TearDown() override
-    {
-        unlink((b_ + "/tandro").c_str());
-        unlink(f_.c_str());
-        rmdir(a_.c_str());
-        rmdir(b_.c_str());
-        rmdir(root_.c_str());
-    }
-    static void touch(const std::string &path)
-    {
-        int fd = open(path.c_str(), O_WRONLY | O_CREAT, 0755);
-        ASSERT_GE(fd, 0);
-        close(fd);
-    }
-    static std::string seek(const std::string &list)
-    {
-        const char *r = path_seek("tandro", list.c_str(), F_OK);
-        return r ? r : "(null)";
-    }
-    std::string root_, a_, b_, f_;
-};
-
-TEST_F(PathSeek, FindsTheDirectoryWithOneTrailingSlash)
-{
-    const std::string want = b_ + "/";
-    EXPECT_EQ(seek(a_ + "::" + b_ + "/"), want);
-    EXPECT_EQ(seek(a_ + ":" + b_), want);
-    EXPECT_EQ(seek(":" + b_ + ":"), want);
-    EXPECT_EQ(seek(b_), want);
-    EXPECT_EQ(seek(b_ + ":" + a_), want);
-}
-
-TEST_F(PathSeek, FindsNothing)
-{
-    errno = 0;
-    EXPECT_EQ(seek(""), "(null)");
-    EXPECT_EQ(seek(":::"), "(null)");
-    EXPECT_EQ(seek(a_ + ":"), "(null)");
-    EXPECT_EQ(errno, ENOENT);
-    EXPECT_EQ(path_seek(nullptr, b_.c_str(), F_OK), nullptr);
-    EXPECT_EQ(path_seek("tandro", nullptr, F_OK), nullptr);
-    EXPECT_EQ(path_seek("absent", (a_ + ":" + b_).c_str(), F_OK), nullptr);
-}
-
-TEST_F(PathSeek, AnyErrorButNoSuchFileEndsTheSearch)
-{
-    errno = 0;
-    EXPECT_EQ(seek(a_ + ":" + f_ + ":" + b_), "(null)");
-    EXPECT_EQ(errno, ENOTDIR);
+    char tmpl[] = "/tmp/safe_path_XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    const std::string root = tmpl, a = root + "/a", b = root + "/b", f = root + "/f";
+    ASSERT_EQ(mkdir(a.c_str(), 0755), 0);
+    ASSERT_EQ(mkdir(b.c_str(), 0755), 0);
+    std::ofstream(b + "/tandro").put('x');
+    std::ofstream(f).put('x');
     // An entry longer than the result area is cut to 4095 bytes and fails there.
-    std::string huge = "/" + std::string(5000, 'x');
-    errno = 0;
-    EXPECT_EQ(seek(huge + ":" + b_), "(null)");
-    EXPECT_EQ(errno, ENAMETOOLONG);
-}
-
-TEST_F(PathSeek, ResultAreaIsReused)
-{
-    char *first = path_seek("tandro", b_.c_str(), F_OK);
-    ASSERT_NE(first, nullptr);
-    char *second = path_seek("tandro", (b_ + "/").c_str(), F_OK);
-    EXPECT_EQ(first, second);
+    const std::string huge = "/" + std::string(5000, 'x');
+    const struct {
+        std::string list, want;
+        int err; // 0: any
+    } rows[] = {
+        {a + "::" + b + "/", b + "/", 0},
+        {a + ":" + b, b + "/", 0},
+        {":" + b + ":", b + "/", 0},
+        {b, b + "/", 0},
+        {b + ":" + a, b + "/", 0},
+        {"", "(null)", 0},
+        {":::", "(null)", 0},
+        {a + ":", "(null)", ENOENT},
+        {a + ":" + f + ":" + b, "(null)", ENOTDIR}, // any error but ENOENT ends the search
+        {huge + ":" + b, "(null)", ENAMETOOLONG},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.list.substr(0, 200));
+        errno = 0;
+        const char *r = path_seek("tandro", row.list.c_str(), F_OK);
+        EXPECT_EQ(r ? r : "(null)", row.want);
+        if (row.err) {
+            EXPECT_EQ(errno, row.err);
+        }
+    }
+    EXPECT_EQ(path_seek(nullptr, b.c_str(), F_OK), nullptr);
+    EXPECT_EQ(path_seek("tandro", nullptr, F_OK), nullptr);
+    EXPECT_EQ(path_seek("absent", (a + ":" + b).c_str(), F_OK), nullptr);
+    std::filesystem::remove_all(root);
 }
 
 constexpr const char *var = "TANDRO_SAFE_PATH_TEST";
