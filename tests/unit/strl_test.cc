@@ -95,12 +95,4 @@ TEST(Strlcat, UnterminatedDestinationIsLeftAlone)
     EXPECT_TRUE(z.untouched_from(0));
 }
 
-TEST(Strl, CopyThenCatBuildsAPathInAFixedBuffer)
-{
-    char buf[8];
-    EXPECT_EQ(strlcpy(buf, "/usr", sizeof buf), 4u);
-    EXPECT_EQ(strlcat(buf, "/lib", sizeof buf), 8u); // cut: 8 >= sizeof buf
-    EXPECT_STREQ(buf, "/usr/li");
-}
-
 } // namespace
