@@ -9,6 +9,9 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -33,33 +36,23 @@ class scratch : public ::testing::Test
         ASSERT_NE(mkdtemp(tmpl), nullptr);
         dir = tmpl;
     }
-    void TearDown() override
-    {
-        std::string cmd = "rm -rf '" + dir + "'";
-        ASSERT_EQ(system(cmd.c_str()), 0);
-    }
+    void TearDown() override { std::filesystem::remove_all(dir); }
     std::string path(const char *name) const { return dir + "/" + name; }
 };
 
 inline void put_file(const std::string &path, const std::string &bytes)
 {
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    ASSERT_GE(fd, 0);
-    ASSERT_EQ(write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
-    close(fd);
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << bytes;
+    out.close();
+    ASSERT_TRUE(out.good()) << path;
 }
 
 inline std::string get_file(const std::string &path)
 {
-    std::string out;
-    int fd = open(path.c_str(), O_RDONLY);
-    char buf[65536];
-    ssize_t n;
-    while (fd >= 0 && (n = read(fd, buf, sizeof buf)) > 0)
-        out.append(buf, static_cast<size_t>(n));
-    if (fd >= 0)
-        close(fd);
-    return out;
+    std::stringstream ss;
+    ss << std::ifstream(path, std::ios::binary).rdbuf();
+    return ss.str();
 }
 
 inline vfs_file_info blank_info(std::string &name)
@@ -143,47 +136,35 @@ struct opened {
 inline walk seek_walk(opened &o)
 {
     walk w;
+    auto fail = [&w](std::string why) {
+        w.error = std::move(why);
+        return w;
+    };
     vfs_iovec iov{0, nullptr};
     vfs_position pos = vfs_pos_first;
-    for (int guard = 0; guard < 1000000; guard++) {
+    for (int guard = 0; guard < 1000000; guard++, pos = vfs_pos_next) {
         uint64_t n = o.api->vfs_seek(o.fh, &iov, 1, nullptr, nullptr, pos, UINT64_C(0));
-        if (n == VFS_ERROR) {
-            w.error = lib_text(o.fh, errno);
-            return w;
-        }
-        if (n == 0) {
-            if (o.api->vfs_eof(o.fh) != 1)
-                w.error = "seek returned 0 short of the end";
-            return w;
-        }
+        if (n == VFS_ERROR)
+            return fail(lib_text(o.fh, errno));
+        if (n == 0)
+            return o.api->vfs_eof(o.fh) == 1 ? w : fail("seek returned 0 short of the end");
         const vfs_cursor &c = o.fh->curr_csr;
         const vfs_buffer *b = o.fh->dcache.current;
-        if (n != c.dlen + 1 || b == nullptr || c.doffset < b->offset || c.doffset > b->bend) {
-            w.error = "cursor does not describe the record";
-            return w;
-        }
-        std::string rec;
-        if (c.spanned) {
-            rec.resize(c.dlen);
-            vfs_iovec r{rec.size(), rec.data()};
-            if (o.api->vfs_read(o.fh, &r, 1, nullptr, nullptr, vfs_pos_curr, UINT64_C(0)) !=
-                c.dlen) {
-                w.error = "read of a spanned record failed";
-                return w;
-            }
-        } else {
-            if (c.doffset + c.dlen > b->bend) {
-                w.error = "unspanned record runs past its buffer";
-                return w;
-            }
+        if (n != c.dlen + 1 || b == nullptr || c.doffset < b->offset || c.doffset > b->bend)
+            return fail("cursor does not describe the record");
+        std::string rec(c.dlen, '\0');
+        vfs_iovec r{rec.size(), rec.data()};
+        if (!c.spanned && c.doffset + c.dlen > b->bend)
+            return fail("unspanned record runs past its buffer");
+        if (!c.spanned)
             rec.assign(reinterpret_cast<const char *>(b->buffer) + (c.doffset - b->offset), c.dlen);
-        }
+        else if (o.api->vfs_read(o.fh, &r, 1, nullptr, nullptr, vfs_pos_curr, UINT64_C(0)) !=
+                 c.dlen)
+            return fail("read of a spanned record failed");
         w.records.push_back(rec);
         w.spanned.push_back(c.spanned);
-        pos = vfs_pos_next;
     }
-    w.error = "no end";
-    return w;
+    return fail("no end");
 }
 
 /* Walks with vfs_read into a small buffer that grows, as the line copier does. */
