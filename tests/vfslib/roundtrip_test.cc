@@ -88,38 +88,6 @@ INSTANTIATE_TEST_SUITE_P(layouts, roundtrip, ::testing::ValuesIn(layouts));
 
 using records = scratch;
 
-TEST_F(records, empty_record_short_of_the_end_is_not_the_end)
-{
-    std::string name = "umb,varfmt=0:" + path("f");
-    ASSERT_EQ(make(name, {"", "x"}), "");
-    opened o(name);
-    char buf[8];
-    vfs_iovec iov{sizeof buf, buf};
-    EXPECT_EQ(o.api->vfs_seek(o.fh, &iov, 1, nullptr, nullptr, vfs_pos_first, UINT64_C(0)), 1u);
-    EXPECT_EQ(o.api->vfs_eof(o.fh), 0);
-    EXPECT_EQ(o.api->vfs_read(o.fh, &iov, 1, nullptr, nullptr, vfs_pos_curr, UINT64_C(0)), 0u);
-    EXPECT_EQ(o.api->vfs_eof(o.fh), 0);
-    EXPECT_EQ(o.api->vfs_read(o.fh, &iov, 1, nullptr, nullptr, vfs_pos_next, UINT64_C(0)), 1u);
-    EXPECT_EQ(buf[0], 'x');
-    EXPECT_EQ(o.api->vfs_read(o.fh, &iov, 1, nullptr, nullptr, vfs_pos_next, UINT64_C(0)), 0u);
-    EXPECT_EQ(o.api->vfs_eof(o.fh), 1);
-}
-
-TEST_F(records, read_reports_full_length_and_rereads_at_curr)
-{
-    std::string name = "tev:" + path("f");
-    ASSERT_EQ(make(name, {"0123456789", "next"}), "");
-    opened o(name);
-    char small[4], big[16];
-    vfs_iovec a{sizeof small, small}, b{sizeof big, big};
-    EXPECT_EQ(o.api->vfs_read(o.fh, &a, 1, nullptr, nullptr, vfs_pos_first, UINT64_C(0)), 10u);
-    EXPECT_EQ(std::string(small, 4), "0123");
-    EXPECT_EQ(o.api->vfs_read(o.fh, &b, 1, nullptr, nullptr, vfs_pos_curr, UINT64_C(0)), 10u);
-    EXPECT_EQ(std::string(big, 10), "0123456789");
-    EXPECT_EQ(o.api->vfs_read(o.fh, &b, 1, nullptr, nullptr, vfs_pos_next, UINT64_C(0)), 4u);
-    EXPECT_EQ(std::string(big, 4), "next");
-}
-
 TEST_F(records, record_filling_a_cache_buffer_exactly_is_not_spanned)
 {
     const uint64_t bs = vfs::default_buffsize;
