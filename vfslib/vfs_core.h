@@ -156,10 +156,11 @@ struct handle {
     uint32_t cache_count = 0;
     error_detail err; /* sticky: once damaged, every record operation fails */
     std::string err_text;
-    uint64_t block_end = 0; /* dox VB: end of the block holding the current record */
-    std::string last_key;   /* yar: key of the last record read or written */
-    uint64_t max_seen = 0;  /* writing: longest record */
-    uint64_t delivered = 0; /* records returned since the first */
+    uint64_t block_end = 0;         /* dox VB: end of the block holding the current record */
+    uint64_t block_cut = VFS_ERROR; /* dox VB: BDW of a block the end of the file cut short */
+    std::string last_key;           /* yar: key of the last record read or written */
+    uint64_t max_seen = 0;          /* writing: longest record */
+    uint64_t delivered = 0;         /* records returned since the first */
     /* writing */
     unsigned char *wbuf = nullptr;
     size_t wfill = 0;

@@ -82,9 +82,12 @@ void detect_blocks(handle &h)
 // The RDW record at `at`, which must end by `end`.
 step rdw_record(handle &h, uint64_t at, uint64_t end, bool in_block, record_place &r)
 {
+    // Past the end of a whole block the RDW is wrong; past the end of the
+    // file the record was cut.
+    auto overrun = in_block && h.block_cut == VFS_ERROR ? e_bad_rdw : e_truncated;
     unsigned char b[4];
     if (end - at < rdw_size)
-        return fail(h, at_byte(in_block ? e_bad_rdw : e_truncated, at)), step::error;
+        return fail(h, at_byte(overrun, at)), step::error;
     if (!cache_copy(h, at, b, rdw_size))
         return step::error;
     uint64_t len = descriptor(b, false);
@@ -93,7 +96,7 @@ step rdw_record(handle &h, uint64_t at, uint64_t end, bool in_block, record_plac
     if (h.lay.lrecl != 0 && len - rdw_size > h.lay.lrecl)
         return fail(h, too_long(len - rdw_size, h.lay.lrecl, at)), step::error;
     if (len > end - at)
-        return fail(h, at_byte(in_block ? e_bad_rdw : e_truncated, at)), step::error;
+        return fail(h, at_byte(overrun, at)), step::error;
     r = {at, at + rdw_size, len - rdw_size, len};
     return step::record;
 }
@@ -106,10 +109,14 @@ step next(handle &h, uint64_t at, bool first, record_place &r)
         detect_blocks(h);
     if (!h.lay.blocked)
         return at >= h.size ? step::end : rdw_record(h, at, h.size, false, r);
-    if (first)
+    if (first) {
         h.block_end = at;
+        h.block_cut = VFS_ERROR;
+    }
     // Empty blocks are skipped; each costs at least its 4-byte BDW, so the walk ends.
     while (at == h.block_end) {
+        if (h.block_cut != VFS_ERROR)
+            return fail(h, at_byte(e_truncated_block, h.block_cut)), step::error;
         if (at >= h.size)
             return step::end;
         unsigned char b[4];
@@ -120,9 +127,11 @@ step next(handle &h, uint64_t at, bool first, record_place &r)
         uint64_t len = descriptor(b, true);
         if (len < rdw_size || (h.lay.blksize != 0 && len > h.lay.blksize))
             return fail(h, at_byte(e_bad_bdw, at)), step::error;
+        // A block that the end of the file cuts short still gives its whole
+        // records; the cut is reported when the walk reaches it.
         if (len > h.size - at)
-            return fail(h, at_byte(e_truncated_block, at)), step::error;
-        h.block_end = at + len;
+            h.block_cut = at;
+        h.block_end = len > h.size - at ? h.size : at + len;
         at += rdw_size;
     }
     step s = rdw_record(h, at, h.block_end, true, r);
