@@ -55,6 +55,9 @@ load: build
 demo: build
 	@echo '$$ tandro -v -v -T samples/hello.txt'
 	@$(STAGE)/usr/bin/tandro -v -v -T samples/hello.txt
+	@$(STAGE)/usr/bin/vfsmake -i samples/hello.txt dox,recfm=vb:$(BUILD)/hello.vb
+	@echo '$$ vfsmake -i samples/hello.txt dox,recfm=vb:$(BUILD)/hello.vb; tandro -v -T dox,recfm=vb:$(BUILD)/hello.vb'
+	@$(STAGE)/usr/bin/tandro -v -T dox,recfm=vb:$(BUILD)/hello.vb
 
 # tandro beside cat, cp, dd, pv, busybox and fold on 1 GiB inputs (bench/run.sh):
 # bench/results/latest.md and latest.png. Takes a while; not for CI.
