@@ -52,3 +52,22 @@ finish() {
     printf '%d passed, %d failed\n' "$passed" "$failed"
     [ "$failed" -eq 0 ]
 }
+
+# Helpers shared by several scripts.
+vfsmake="$STAGE/usr/bin/vfsmake"
+m32() { [ "${TANDRO_M32:-0}" = 1 ]; }
+sanitized() { [ "${TANDRO_SANITIZE:-0}" = 1 ]; }
+# skip_all REASON: the whole script cannot run here.
+skip_all() {
+    echo "SKIP: $1"
+    finish
+    exit
+}
+# Strategy lines of a -v -v trace in $work/err (-v also announces each file).
+trace_of() { grep -E '^(splice|copy_file_range|sendfile|Fall_Back) ' "$work/err"; }
+# expect_result NAME STATUS OUT ERR: $rc, $work/out and $work/err after a run.
+expect_result() {
+    expect_eq "$1: status" "$2" "$rc"
+    expect_eq "$1: output" "$3" "$(cat "$work/out")"
+    expect_eq "$1: messages" "$4" "$(cat "$work/err")"
+}
