@@ -14,26 +14,20 @@ truncate -s 16M "$work/big"
 nospace=$'Eh? Concatenate failed 28:No space left on device'
 run_full() { timeout $limit "$TANDRO" "$@" >/dev/full 2>"$work/err"; }
 run_full "$work/data" "$work/missing"
-expect_eq "/dev/full, regular file: status" 2 $?
-expect_eq "/dev/full, regular file: message, later operand untouched" "$nospace" "$(cat "$work/err")"
+expect_eq "/dev/full, regular file: status, message, later operand untouched" "2:$nospace" "$?:$(cat "$work/err")"
 cat "$work/data" | run_full
-expect_eq "/dev/full, standard input pipe: status" 2 $?
-expect_eq "/dev/full, standard input pipe: message" "$nospace" "$(cat "$work/err")"
+expect_eq "/dev/full, standard input pipe: status, message" "2:$nospace" "$?:$(cat "$work/err")"
 run_full - <"$work/data"
-expect_eq "/dev/full, standard input file: status" 2 $?
-expect_eq "/dev/full, standard input file: message" "$nospace" "$(cat "$work/err")"
+expect_eq "/dev/full, standard input file: status, message" "2:$nospace" "$?:$(cat "$work/err")"
 
 # A closed standard output: the first file the program opens becomes
 # descriptor 1, read-only, so the copy must still fail and not write into it.
+badfd="2:Eh? Concatenate failed 9:Bad file descriptor"
 timeout $limit "$TANDRO" "$work/small" "$work/missing" >&- 2>"$work/err"
-expect_eq "closed output, named file: status" 2 $?
-expect_eq "closed output, named file: message" "Eh? Concatenate failed 9:Bad file descriptor" \
-    "$(cat "$work/err")"
+expect_eq "closed output, named file: status, message" "$badfd" "$?:$(cat "$work/err")"
 expect_eq "closed output: the input is unchanged" "some bytes" "$(cat "$work/small")"
 printf 'abc' | timeout $limit "$TANDRO" >&- 2>"$work/err"
-expect_eq "closed output, standard input: status" 2 $?
-expect_eq "closed output, standard input: message" "Eh? Concatenate failed 9:Bad file descriptor" \
-    "$(cat "$work/err")"
+expect_eq "closed output, standard input: status, message" "$badfd" "$?:$(cat "$work/err")"
 
 # A reader that exits after one byte. The program's working process dies of
 # SIGPIPE and the supervising one reports it; the 16 MiB input outlasts any
@@ -42,32 +36,24 @@ expect_eq "closed output, standard input: message" "Eh? Concatenate failed 9:Bad
 sigpipe_msg="tandro: tandro terminated with signal 13 (Broken pipe)."
 timeout $limit env --default-signal=PIPE "$TANDRO" "$work/big" 2>"$work/err" |
     head -c 1 >"$work/out"
-st=("${PIPESTATUS[@]}")
-expect_eq "early reader, named file: status" 141 "${st[0]}"
-expect_eq "early reader, named file: message" "$sigpipe_msg" "$(cat "$work/err")"
+expect_eq "early reader, named file: status, message" "141:$sigpipe_msg" "${PIPESTATUS[0]}:$(cat "$work/err")"
 expect_eq "early reader, named file: the reader got its byte" 1 "$(wc -c <"$work/out")"
 timeout $limit env --default-signal=PIPE "$TANDRO" <"$work/big" 2>"$work/err" | head -c 1 >/dev/null
-st=("${PIPESTATUS[@]}")
-expect_eq "early reader, standard input: status" 141 "${st[0]}"
-expect_eq "early reader, standard input: message" "$sigpipe_msg" "$(cat "$work/err")"
+expect_eq "early reader, standard input: status, message" "141:$sigpipe_msg" "${PIPESTATUS[0]}:$(cat "$work/err")"
 # One process (no supervision): the shell sees the signal itself, no message.
 timeout $limit env --default-signal=PIPE self_relocate=2 "$TANDRO" "$work/big" 2>"$work/err" |
     head -c 1 >/dev/null
-st=("${PIPESTATUS[@]}")
-expect_eq "early reader, one process: status" 141 "${st[0]}"
-expect_eq "early reader, one process: no message" "" "$(cat "$work/err")"
+expect_eq "early reader, one process: status, no message" "141:" "${PIPESTATUS[0]}:$(cat "$work/err")"
 # SIGPIPE ignored: the write fails with EPIPE instead and the run ends with 2.
 # qemu's user-mode emulator, which runs the 32-bit program on a 64-bit-only
 # kernel, does not keep an inherited ignored SIGPIPE for its guest.
-if [ "$TANDRO_M32" != 0 ] && [ "$TANDRO_M32" != OFF ] && [ -e /proc/sys/fs/binfmt_misc/qemu-i386 ]; then
+if m32 && [ -e /proc/sys/fs/binfmt_misc/qemu-i386 ]; then
     echo "SKIP: SIGPIPE ignored (the 32-bit program runs under qemu-user)"
 else
     timeout $limit env --ignore-signal=PIPE "$TANDRO" "$work/big" "$work/missing" 2>"$work/err" |
         head -c 1 >/dev/null
-    st=("${PIPESTATUS[@]}")
-    expect_eq "early reader, SIGPIPE ignored: status" 2 "${st[0]}"
-    expect_eq "early reader, SIGPIPE ignored: message" "Eh? Concatenate failed 32:Broken pipe" \
-        "$(cat "$work/err")"
+    expect_eq "early reader, SIGPIPE ignored: status, message" "2:Eh? Concatenate failed 32:Broken pipe" \
+        "${PIPESTATUS[0]}:$(cat "$work/err")"
 fi
 
 # A file system that fills up part-way: what was written is the start of
@@ -76,8 +62,7 @@ mkdir "$work/fs"
 if mount -t tmpfs -o size=1m tmpfs "$work/fs" 2>/dev/null; then
     trap 'umount "$work/fs"; rm -rf "$work"' EXIT
     timeout $limit "$TANDRO" "$work/data" "$work/missing" >"$work/fs/out" 2>"$work/err"
-    expect_eq "full file system: status" 2 $?
-    expect_eq "full file system: message" "$nospace" "$(cat "$work/err")"
+    expect_eq "full file system: status, message" "2:$nospace" "$?:$(cat "$work/err")"
     written=$(stat -c %s "$work/fs/out")
     expect_match "full file system: part of the input was written ($written bytes)" \
         '^[1-9][0-9]{5,6}$' "$written"
@@ -85,8 +70,7 @@ if mount -t tmpfs -o size=1m tmpfs "$work/fs" 2>/dev/null; then
         <(head -c "$written" "$work/data") "$work/fs/out"
     rm -f "$work/fs/out"
     cat "$work/data" | timeout $limit "$TANDRO" >"$work/fs/out" 2>"$work/err"
-    expect_eq "full file system, standard input: status" 2 $?
-    expect_eq "full file system, standard input: message" "$nospace" "$(cat "$work/err")"
+    expect_eq "full file system, standard input: status, message" "2:$nospace" "$?:$(cat "$work/err")"
     written=$(stat -c %s "$work/fs/out")
     expect_same_file "full file system, standard input: the input's start" \
         <(head -c "$written" "$work/data") "$work/fs/out"
