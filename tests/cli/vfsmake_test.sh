@@ -2,12 +2,10 @@
 # vfsmake: every layout written from lines or chunks and listed back, the
 # exact bytes of the prefixed layouts, and its failures.
 source "$(dirname "$0")/lib.sh"
-vfsmake="$STAGE/usr/bin/vfsmake"
 cd "$work" || exit 1
 
 run "$vfsmake" -h
-expect_eq "-h status" 0 "$rc"
-expect_eq "-h first line" "Usage: vfsmake [option]... name" "$(head -1 "$work/out")"
+expect_eq "-h: status, first line" "0:Usage: vfsmake [option]... name" "$rc:$(head -1 "$work/out")"
 
 printf 'one\n\nthree\nfour' >lines.txt
 lines=$(printf 'one\n\nthree\nfour\n')
@@ -62,24 +60,23 @@ expect_eq "keyed order" "$(printf 'a1 first\nb2 second\nb2 third')" "$(cat "$wor
 run "$vfsmake" -x empty
 expect_eq "empty keyed file" "0:" "$rc:$(cat "$work/out")"
 
-# Failures.
-run "$vfsmake" -i lines.txt "umb,recfm=x:f"
-expect_eq "unknown option status" 1 "$rc"
-expect_eq "unknown option text" "vfsmake: umb,recfm=x:f: unknown option recfm=x" "$(cat "$work/err")"
-run "$vfsmake" -i lines.txt "dox,lrecl=3:f"
-expect_eq "record too long" "vfsmake: dox,lrecl=3:f: record 3: record length 5 beyond maximum 3" \
-    "$(cat "$work/err")"
-run "$vfsmake" -i lines.txt "dox:f"
-expect_eq "fixed without length" "vfsmake: dox:f: record length unknown" "$(cat "$work/err")"
-run "$vfsmake" -x lines.txt
-expect_eq "byte stream is not listed" "1:vfsmake: lines.txt: not a record file" "$rc:$(cat "$work/err")"
+# Failures: status, message, arguments.
+while IFS='|' read -r status message args; do
+    # shellcheck disable=SC2086
+    run "$vfsmake" $args
+    expect_eq "fails: $args" "$status:$message" "$rc:$(cat "$work/err")"
+done <<'EOF'
+1|vfsmake: umb,recfm=x:f: unknown option recfm=x|-i lines.txt umb,recfm=x:f
+1|vfsmake: dox,lrecl=3:f: record 3: record length 5 beyond maximum 3|-i lines.txt dox,lrecl=3:f
+1|vfsmake: dox:f: record length unknown|-i lines.txt dox:f
+1|vfsmake: lines.txt: not a record file|-x lines.txt
+1|vfsmake: missing: No such file or directory|-i missing tev:f
+EOF
 printf 'abc\nlonger line\n' | "$vfsmake" "umb,varfmt=1:f"
 head -c 12 f >cut
 run "$vfsmake" -x "umb,varfmt=1:cut"
 expect_eq "damage: records before it" "abc" "$(cat "$work/out")"
 expect_eq "damage: text" "1:vfsmake: umb,varfmt=1:cut: truncated record at byte 7" "$rc:$(cat "$work/err")"
-run "$vfsmake" -i missing "tev:f"
-expect_eq "missing input" "1:vfsmake: missing: No such file or directory" "$rc:$(cat "$work/err")"
 run "$vfsmake"
 expect_eq "no name" 2 "$rc"
 
