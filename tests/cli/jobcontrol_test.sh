@@ -4,11 +4,7 @@
 # tostop is off while the child runs and back on afterwards.
 source "$(dirname "$0")/lib.sh"
 
-if ! command -v tmux >/dev/null; then
-    echo "SKIP: tmux is not installed; job control not tested"
-    finish
-    exit
-fi
+command -v tmux >/dev/null || skip_all "tmux is not installed; job control not tested"
 
 sock="$work/tmux.sock"
 tm() { tmux -S "$sock" "$@"; }
