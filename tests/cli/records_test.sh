@@ -128,32 +128,14 @@ expect_eq "unseekable: nothing copied" 0 "$(wc -c <"$work/out")"
 expect_eq "full device: status" 2 "$?"
 expect_eq "full device: message" "Eh? concat failed 28:No space left on device" "$(head -1 "$work/err")"
 
-# A file written by a COBOL program, where the compiler is installed.
-if command -v cobc >/dev/null; then
-    cat >writer.cob <<'COB'
-       IDENTIFICATION DIVISION.
-       PROGRAM-ID. WRITER.
-       ENVIRONMENT DIVISION.
-       INPUT-OUTPUT SECTION.
-       FILE-CONTROL.
-           SELECT OUT-FILE ASSIGN TO "cobfix" ORGANIZATION SEQUENTIAL.
-       DATA DIVISION.
-       FILE SECTION.
-       FD OUT-FILE.
-       01 OUT-REC PIC X(12).
-       PROCEDURE DIVISION.
-           OPEN OUTPUT OUT-FILE.
-           MOVE "FIRST" TO OUT-REC. WRITE OUT-REC.
-           MOVE "SECOND" TO OUT-REC. WRITE OUT-REC.
-           CLOSE OUT-FILE.
-           STOP RUN.
-COB
-    if cobc -x -o writer writer.cob 2>/dev/null && ./writer; then
-        run "$TANDRO" -l 12 dox:cobfix
-        expect_eq "COBOL fixed file as lines" "FIRST       |SECOND      |" "$(tr '\n' '|' <"$work/out")"
-        run "$TANDRO" umb,lrecl=12:cobfix
-        expect_same_file "COBOL fixed file raw" cobfix "$work/out"
-    fi
+# A fixed file written by a COBOL program (the COBOL tests' writer), where
+# the compiler is installed.
+if command -v cobc >/dev/null && cobc -x -o writer "$SRC_DIR/tests/cli/cobol/writer.cob" 2>/dev/null &&
+    ./writer; then
+    run "$TANDRO" -l 8 dox:fix.dat
+    expect_eq "COBOL fixed file as lines" "ABCDEFGH|12      |" "$(tr '\n' '|' <"$work/out")"
+    run "$TANDRO" umb,lrecl=8:fix.dat
+    expect_same_file "COBOL fixed file raw" fix.dat "$work/out"
 fi
 
 finish
