@@ -131,11 +131,7 @@ printf 'marker near the start' | dd of=big bs=1 seek=4096 conv=notrunc status=no
 # total size and the bytes at the marker's offset.
 "$TANDRO" -v -v big 2>"$work/err" | dd bs=1M iflag=fullblock skip=4096 status=none >"$work/tail"
 expect_eq "sparse 4 GiB+: trace" "splice f-2-p stdin -> stdout" "$(trace_of)"
-expect_eq "sparse 4 GiB+: size past 4 GiB" 8192 "$(wc -c <"$work/tail")"
-expect_eq "sparse 4 GiB+: marker at its offset" "marker past the 4 GiB line" \
-    "$(dd if="$work/tail" bs=1 skip=1000 count=26 status=none)"
-expect_eq "sparse 4 GiB+: zeros around the marker" "$(tail -c 8192 big | cksum)" \
-    "$(cksum <"$work/tail")"
+expect_same_file "sparse 4 GiB+: size, and the marker at its offset" <(tail -c 8192 big) "$work/tail"
 expect_eq "sparse 4 GiB+: early marker" "$(head -c 8192 big | cksum)" \
     "$("$TANDRO" big 2>/dev/null | head -c 8192 | cksum)"
 
