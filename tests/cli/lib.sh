@@ -71,3 +71,12 @@ expect_result() {
     expect_eq "$1: output" "$3" "$(cat "$work/out")"
     expect_eq "$1: messages" "$4" "$(cat "$work/err")"
 }
+# until_ok CMD...: runs CMD until it succeeds, at most about a minute.
+until_ok() {
+    local i
+    for ((i = 0; i < 600; i++)); do
+        "$@" && return 0
+        sleep 0.1
+    done
+    return 1
+}
