@@ -13,32 +13,18 @@ install_tree() {
     cp "$STAGE"/usr/lib/*.so "$2/"
 }
 
-# The process whose parent is $1, once it runs the program (its environment has the marker).
-find_child() {
-    local parent=$1 i pid
-    for ((i = 0; i < 600; i++)); do
-        for pid in $(cat /proc/"$parent"/task/*/children 2>/dev/null); do
-            if tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -q '^self_relocate=.'; then
-                echo "$pid"
-                return 0
-            fi
-        done
-        kill -0 "$parent" 2>/dev/null || return 1
-        sleep 0.1
+# The child of $1 that runs the program (its environment has the marker).
+marked_child() {
+    local pid
+    for pid in $(cat /proc/"$1"/task/*/children 2>/dev/null); do
+        tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -q '^self_relocate=.' && echo "$pid" && return 0
     done
     return 1
 }
-
-# wait_open PID FILE: until process PID has FILE open (bounded).
-wait_open() {
-    local i
-    for ((i = 0; i < 600; i++)); do
-        ls -l /proc/"$1"/fd 2>/dev/null | grep -qF -- "-> $2" && return 0
-        kill -0 "$1" 2>/dev/null || return 1
-        sleep 0.1
-    done
-    return 1
-}
+find_child() { until_ok marked_child "$1"; }
+# wait_open PID FILE: until process PID has FILE open.
+has_open() { ls -l /proc/"$1"/fd 2>/dev/null | grep -qF -- "-> $2"; }
+wait_open() { until_ok has_open "$@"; }
 
 # child_env NAME CMD...: runs CMD with the operand $work/fifo, saves the child's
 # environment in $work/NAME.env while the child blocks reading the FIFO, then
