@@ -14,16 +14,6 @@ tm new-session -d -s jc -x 120 -y 30 \
 tty=$(tm display -p -t jc '#{pane_tty}')
 shell=$(tm display -p -t jc '#{pane_pid}')
 
-# until CMD...: runs CMD until it succeeds, at most about a minute.
-until_ok() {
-    local i
-    for ((i = 0; i < 600; i++)); do
-        "$@" && return 0
-        sleep 0.1
-    done
-    return 1
-}
-
 children() { cat /proc/"$1"/task/*/children 2>/dev/null; }
 has_marker() { tr '\0' '\n' <"/proc/$1/environ" 2>/dev/null | grep -q '^self_relocate=.'; }
 # The first process (the shell's child) and the child that runs the program.
