@@ -258,7 +258,14 @@ vfs_file *open_handle(const driver &d, vfs_file_info *info)
     if (fd < 0)
         return nullptr;
     struct stat st;
-    handle *h = fstat(fd, &st) == 0 ? new_handle(d, fd) : nullptr;
+    int got = fstat(fd, &st);
+    // A directory opens for reading but holds no records: refuse it rather
+    // than copy nothing and call that success.
+    if (got == 0 && S_ISDIR(st.st_mode)) {
+        got = -1;
+        errno = EISDIR;
+    }
+    handle *h = got == 0 ? new_handle(d, fd) : nullptr;
     if (h == nullptr) {
         int err = errno;
         close(fd);

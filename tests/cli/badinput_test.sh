@@ -80,8 +80,11 @@ bad "-l 2g, fixed records" 0 $'alpha       \nbravo       \ncharlie     \n       
 # A directory, as a byte stream and as a record file.
 mkdir dir
 bad "directory" 2 "" "Eh? Concatenate failed 21:Is a directory" dir later
-bad "directory as a record file" 2 "" \
-    $'Eh? concat failed 21:Is a directory\nEh? Concatenate failed 21:Is a directory' umb:dir later
+for name in umb:dir dox:dir yar:dir; do
+    bad "directory as a record file ($name)" 2 "" \
+        $'Eh? Open read only failed 21:Is a directory\nEh? Concatenate failed 21:Is a directory' \
+        $name later
+done
 
 # A file this user cannot read: run as nobody, since root reads anything.
 cp rdw locked
