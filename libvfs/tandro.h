@@ -25,7 +25,10 @@ extern const char *program_name;
 extern const uint32_t lookup;
 
 /* A record length of 0 or all ones means the file has none. */
-static inline int reclen_unset(uint64_t datlen) { return datlen == 0 || datlen == VFS_ERROR; }
+static inline int reclen_unset(uint64_t datlen)
+{
+    return datlen == 0 || datlen == VFS_ERROR;
+}
 
 /* Copy a byte stream (null: standard input) to descriptor 1. 0 or -1 with errno. */
 int concat_stdio(char *filename);

@@ -148,9 +148,8 @@ struct vfs_internals {
 typedef uint64_t (*vfs_record_op64)(struct vfs_file *, struct vfs_iovec *, uint64_t,
                                     struct vfs_rec_info *, const struct vfs_shlock *,
                                     enum vfs_position, ...);
-typedef int (*vfs_record_op)(struct vfs_file *, struct vfs_iovec *, uint64_t,
-                             struct vfs_rec_info *, const struct vfs_shlock *, enum vfs_position,
-                             ...);
+typedef int (*vfs_record_op)(struct vfs_file *, struct vfs_iovec *, uint64_t, struct vfs_rec_info *,
+                             const struct vfs_shlock *, enum vfs_position, ...);
 
 struct vfs_api {
     char vfs_eye[8];

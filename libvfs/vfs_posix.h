@@ -8,7 +8,8 @@
 #include <unistd.h>
 
 #ifdef __cplusplus
-namespace vfs_posix {
+namespace vfs_posix
+{
 
 #if defined(__i386__)
 static_assert(SYS_copy_file_range == 377, "copy_file_range is call 377 on 32-bit x86");
