@@ -58,11 +58,10 @@ int copy_fixed_raw(const struct vfs_api *api, struct vfs_file *fh, const struct 
     fwrite(hint, 1, 60, stderr);
     int rc = read_buffer(api, fh, real);
     int err = errno;
-    while (write(1, "\n", 1) != 1) {
-        if (errno != EAGAIN && errno != EINTR) {
-            *newline_failed = true;
-            return -1;
-        }
+    uint64_t done;
+    if (write_whole("\n", 1, &done) < 0) {
+        *newline_failed = true;
+        return -1;
     }
     fh->dcache.bwrite += 1;
     file_size += 1;
@@ -86,8 +85,9 @@ int dispatch(const struct vfs_api *api, struct vfs_file *fh, const struct vfs_fi
     return read_lines(api, fh, real);
 }
 
-/* Opens, describes and copies; 0 when copied, 1 reported, -1 newline lost. */
-int open_and_copy(const struct vfs_api *api, struct vfs_file_info *real, struct vfs_file **fh)
+/* Opens, describes and copies; 0 when copied, 1 reported, -1 newline lost or input refused. */
+int open_and_copy(const struct vfs_api *api, const char *given, struct vfs_file_info *real,
+                  struct vfs_file **fh)
 {
     *fh = api->vfs_open(real);
     if (*fh == nullptr) {
@@ -98,6 +98,8 @@ int open_and_copy(const struct vfs_api *api, struct vfs_file_info *real, struct 
         report_library("Eh? vfs_fstat failed %d:%s\n", api, *fh, errno);
         return 1;
     }
+    if (refuse_input_is_output((*fh)->fd, given) < 0)
+        return -1;
     fflush(stdout);
     bool newline_failed = false;
     int rc = dispatch(api, *fh, real, &newline_failed);
@@ -112,14 +114,18 @@ int open_and_copy(const struct vfs_api *api, struct vfs_file_info *real, struct 
 
 } // namespace
 
-int concat_vfs(const struct vfs_api *api, char *, struct vfs_file_info *file_info)
+int concat_vfs(const struct vfs_api *api, const char *given, struct vfs_file_info *file_info)
 {
     apply_driver_settings(api, file_info);
     struct vfs_file_info file_real = *file_info;
     struct vfs_file *fh = nullptr;
-    int exitrc = open_and_copy(api, &file_real, &fh);
-    if (exitrc < 0)
+    int exitrc = open_and_copy(api, given, &file_real, &fh);
+    if (exitrc < 0) {
+        int err = errno;
+        api->vfs_close(fh, nullptr);
+        errno = err;
         return exitrc;
+    }
     trim_stdout();
     if (api->vfs_close(fh, nullptr) < 0) {
         // The handle may already be gone: its text is asked for without it.
@@ -148,13 +154,19 @@ int concat_file(char *filename, struct vfs_file_info *file_info)
                 strerror(EBADF));
         exit(2);
     }
+    char given[1024];
+    strlcpy(given, filename, sizeof given);
     if (realname != nullptr && realname != filename) {
-        strlcpy(filename, realname, 1024);
+        size_t len = strlcpy(filename, realname, 1024);
         free(realname);
+        if (len >= 1024) {
+            errno = ENAMETOOLONG;
+            return -1;
+        }
     }
     if (verbose)
         fprintf(stderr, "Concatenating file %s-%s\n", driver_id(api).text, filename);
     if (is_driver(api, "vfs_oka"))
-        return concat_stdio(filename);
-    return concat_vfs(api, filename, file_info);
+        return concat_stream(filename, given);
+    return concat_vfs(api, given, file_info);
 }

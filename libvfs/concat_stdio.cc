@@ -9,6 +9,7 @@
 
 #include <algorithm>
 
+#include "copy_util.h"
 #include "libports.h"
 #include "tandro.h"
 #include "vfs_posix.h"
@@ -21,14 +22,22 @@ using vfs_posix::max_transfer;
 constexpr size_t fall_back_chunk = MAX_BUFFER;
 constexpr char label[] = "stdin -> stdout";
 
+/*
+ * Every stage reads at the input descriptor's own position and leaves it
+ * after the last byte copied, so a later reader of the same descriptor (a
+ * second "-", the rest of a shell script) goes on where the copy stopped.
+ */
 struct copy_job {
     FILE *stream;
     int fd_i;
     void *buffer;
     struct stat stat_i;
     struct stat stat_o;
-    bool out_append;
+    int64_t left; /* bytes still to come from a regular input; -1 when not known */
 };
+
+/* The kind of call a zero-copy stage makes, and what it does when refused. */
+enum class stage { splice, copy_range, sendfile };
 
 /*
  * Standard input keeps one transfer buffer for the whole run: a later "-"
@@ -51,37 +60,13 @@ bool is_regular(const struct stat &st)
     return S_ISREG(st.st_mode);
 }
 
-void count_zero_copy(int64_t n)
+/* Bytes read but not written go back to the input, where it can seek. */
+void unread(const copy_job &job, size_t unwritten)
 {
-    file_size += 2 * (uint64_t)n;
-    zero_copies++;
-}
-
-/*
- * Gives the kernel the output's final size up front. Skipped for an output in
- * append mode: the preallocated zeros would sit before the appended data.
- */
-void preallocate(const copy_job &job, int64_t len)
-{
-    if (len != 0 && is_regular(job.stat_i) && !job.out_append)
-        (void)posix_fallocate(1, 0, len);
-}
-
-/* Writes all n bytes; 0 or -1 with errno of the failed write. */
-int write_all(const char *data, size_t n)
-{
-    while (n > 0) {
-        ssize_t w = write(1, data, n);
-        if (w < 0) {
-            if (errno == EAGAIN || errno == EINTR)
-                continue;
-            return -1;
-        }
-        file_size += (uint64_t)w;
-        data += w;
-        n -= (size_t)w;
-    }
-    return 0;
+    int err = errno;
+    if (unwritten > 0 && is_regular(job.stat_i))
+        (void)lseek(job.fd_i, -(off_t)unwritten, SEEK_CUR);
+    errno = err;
 }
 
 int fall_back(copy_job &job)
@@ -93,141 +78,144 @@ int fall_back(copy_job &job)
             return 0;
         if (n < 0) {
             // The input is non-blocking: "not yet" is not the end of the data.
-            if (errno == EAGAIN || errno == EINTR)
+            if (errno == EINTR || (errno == EAGAIN && wait_ready(job.fd_i) == 0))
                 continue;
             return -1;
         }
         file_size += (uint64_t)n;
-        if (write_all((const char *)job.buffer, (size_t)n) != 0)
+        uint64_t done;
+        int rc = write_whole(job.buffer, (size_t)n, &done);
+        file_size += done;
+        if (rc != 0) {
+            unread(job, (size_t)n - (size_t)done);
             return -1;
+        }
         tripl_copies++;
     }
 }
 
-/* off_in: null to read at the input's own position, else an offset the kernel advances. */
-int splice_loop(copy_job &job, int64_t *off_in, size_t chunk)
+ssize_t transfer(stage s, int fd_i, size_t chunk)
 {
+    switch (s) {
+    case stage::splice:
+        return splice(fd_i, nullptr, 1, nullptr, chunk, SPLICE_F_NONBLOCK);
+    case stage::copy_range:
+        return vfs_posix::copy_file_range(fd_i, nullptr, 1, nullptr, chunk, 0);
+    case stage::sendfile:
+        return sendfile(1, fd_i, nullptr, chunk);
+    }
+    return -1;
+}
+
+/*
+ * The errors by which the kernel refuses the pair rather than fails the
+ * copy. An appending output refuses copy_file_range with EBADF.
+ */
+bool refused(stage s, int err)
+{
+    switch (s) {
+    case stage::splice:
+        return err == EINVAL;
+    case stage::copy_range:
+        return err == ENOSYS || err == EXDEV || err == EINVAL || (err == EBADF && output()->append);
+    case stage::sendfile:
+        return err == EINVAL || err == ENOSYS;
+    }
+    return false;
+}
+
+int sendfile_stage(copy_job &job);
+
+/* Where a refused stage hands the copy on; it goes on after the bytes already moved. */
+int next_stage(copy_job &job, stage s)
+{
+    if (s == stage::copy_range && is_regular(job.stat_i))
+        return sendfile_stage(job);
+    return fall_back(job);
+}
+
+/*
+ * One zero-copy stage. copy_file_range and sendfile are counted down by
+ * what is left of a regular input; splice reads on to the end, as a pipe
+ * must. A regular file whose size the kernel reports as 0 (/proc, /sys) may
+ * still have data: a first call that moves nothing hands it to the
+ * read/write loop.
+ */
+int zero_copy(copy_job &job, stage s)
+{
+    bool counted = s != stage::splice && job.left >= 0;
+    bool moved = false;
     for (;;) {
-        ssize_t n = splice(job.fd_i, off_in, 1, nullptr, chunk, SPLICE_F_NONBLOCK);
+        int64_t chunk = counted ? std::min(job.left, max_transfer) : max_transfer;
+        ssize_t n = transfer(s, job.fd_i, (size_t)chunk);
         if (n > 0) {
-            count_zero_copy(n);
+            file_size += 2 * (uint64_t)n;
+            zero_copies++;
+            moved = true;
+            if (counted && (job.left = std::max<int64_t>(job.left - n, 0)) == 0)
+                return 0;
             continue;
         }
-        if (n == 0)
-            return 0;
-        if (errno == EAGAIN)
+        if (n == 0) {
+            if (s != stage::splice)
+                zero_copies++;
+            return !moved && is_regular(job.stat_i) && job.stat_i.st_size == 0 ? fall_back(job) : 0;
+        }
+        if (errno == EAGAIN && s != stage::copy_range) {
+            if (wait_ready(job.fd_i) < 0)
+                return -1;
             continue;
-        if (errno != EINVAL)
-            return -1;
-        // The fall-back goes on after the bytes already moved, not from the start.
-        if (off_in != nullptr && *off_in > 0 && lseek(job.fd_i, *off_in, SEEK_SET) < 0)
-            return -1;
-        return fall_back(job);
+        }
+        return refused(s, errno) ? next_stage(job, s) : -1;
     }
-}
-
-int splice_pipe_to_pipe(copy_job &job)
-{
-    trace("splice", "p-2-p stdin -> stdout");
-    return splice_loop(job, nullptr, max_transfer);
-}
-
-/*
- * Written at standard output's own position, which the kernel advances, so
- * that earlier output of the run stays. An output in append mode refuses
- * splice (EINVAL) and is served by the fall-back.
- */
-int splice_pipe_to_file(copy_job &job)
-{
-    trace("splice", "p-2-f stdin -> stdout");
-    return splice_loop(job, nullptr, max_transfer);
-}
-
-/*
- * The input is read from offset 0 through an offset of the copier's own; the
- * input descriptor's position does not move. A file of a pseudo file system
- * reports size 0 yet has data, so size 0 lets the kernel find the end (a truly
- * empty file ends on the first call all the same).
- */
-int splice_file_to_pipe(copy_job &job)
-{
-    trace("splice", "f-2-p stdin -> stdout");
-    int64_t size = job.stat_i.st_size;
-    preallocate(job, size);
-    int64_t offset = 0;
-    return splice_loop(job, &offset,
-                       (size_t)std::min(size == 0 ? max_transfer : size, max_transfer));
 }
 
 int sendfile_stage(copy_job &job)
 {
-    if (!is_regular(job.stat_i))
-        return fall_back(job);
     trace("sendfile", label);
-    int64_t len = job.stat_i.st_size;
-    preallocate(job, len);
-    do {
-        ssize_t n = sendfile(1, job.fd_i, nullptr, (size_t)std::min(len, max_transfer));
-        if (n < 0) {
-            if (errno == EAGAIN)
-                continue;
-            if (errno == EINVAL || errno == ENOSYS)
-                return fall_back(job);
-            return -1;
-        }
-        count_zero_copy(n);
-        if (n == 0)
-            return 0;
-        len -= n;
-    } while (len > 0);
-    return 0;
+    return zero_copy(job, stage::sendfile);
 }
 
-/*
- * The kernel refuses copy_file_range into an output in append mode with
- * EBADF; that is a refusal of the pair like EINVAL, so `tandro f >> log`
- * goes on with sendfile or the fall-back. Any other EBADF is a failure.
+/* Reserves the rest of a regular input in a regular output, and gives back what a short copy left.
  */
-bool refused(const copy_job &job, int err)
+int reserved_copy(copy_job &job, int (*copy)(copy_job &))
 {
-    return err == ENOSYS || err == EXDEV || err == EINVAL || (err == EBADF && job.out_append);
+    bool reserved = job.left > 0 && reserve_output((uint64_t)job.left);
+    int rc = copy(job);
+    if (reserved)
+        release_reserve();
+    return rc;
 }
 
 int copy_range_stage(copy_job &job)
 {
     trace("copy_file_range", label);
-    int64_t len = job.stat_i.st_size;
-    preallocate(job, len);
-    do {
-        ssize_t n = vfs_posix::copy_file_range(job.fd_i, nullptr, 1, nullptr,
-                                               (size_t)std::min(len, max_transfer), 0);
-        if (n < 0)
-            return refused(job, errno) ? sendfile_stage(job) : -1;
-        count_zero_copy(n);
-        if (n == 0)
-            return 0;
-        len -= n;
-    } while (len > 0);
-    return 0;
+    return zero_copy(job, stage::copy_range);
 }
 
 int copy(copy_job &job)
 {
     bool pipe_in = is_pipe(job.stat_i);
     bool pipe_out = is_pipe(job.stat_o);
-    if (pipe_in && pipe_out)
-        return splice_pipe_to_pipe(job);
-    if (pipe_in)
-        return splice_pipe_to_file(job);
+    if (pipe_in && pipe_out) {
+        trace("splice", "p-2-p stdin -> stdout");
+        return zero_copy(job, stage::splice);
+    }
+    // An appending output refuses splice (EINVAL) and is served by the fall-back.
+    if (pipe_in) {
+        trace("splice", "p-2-f stdin -> stdout");
+        return zero_copy(job, stage::splice);
+    }
     if (pipe_out) {
-        // A terminal, device or socket reports size 0 but delivers data; a
-        // splice sized by st_size would copy nothing, so read it instead.
-        if (job.stat_i.st_size == 0 && !is_regular(job.stat_i))
+        // A terminal, device or socket reports size 0 but delivers data:
+        // only a regular file can be spliced by its size.
+        if (!is_regular(job.stat_i))
             return fall_back(job);
-        return splice_file_to_pipe(job);
+        trace("splice", "f-2-p stdin -> stdout");
+        return zero_copy(job, stage::splice);
     }
     if (is_regular(job.stat_i) || is_regular(job.stat_o))
-        return copy_range_stage(job);
+        return reserved_copy(job, copy_range_stage);
     return fall_back(job);
 }
 
@@ -266,9 +254,18 @@ void finish(copy_job &job)
     errno = err;
 }
 
+/* What is left of a regular input from its descriptor's position on; -1 for any other. */
+int64_t bytes_left(const copy_job &job)
+{
+    if (!is_regular(job.stat_i))
+        return -1;
+    off_t at = lseek(job.fd_i, 0, SEEK_CUR);
+    return at < 0 ? -1 : std::max<int64_t>(job.stat_i.st_size - at, 0);
+}
+
 } // namespace
 
-int concat_stdio(char *filename)
+int concat_stream(const char *filename, const char *given)
 {
     copy_job job{};
     if (!open_input(job, filename)) {
@@ -276,11 +273,16 @@ int concat_stdio(char *filename)
         return -1;
     }
     int rc = -1;
-    if (fstat(job.fd_i, &job.stat_i) == 0 && fstat(1, &job.stat_o) == 0) {
-        int flags = fcntl(1, F_GETFL);
-        job.out_append = flags != -1 && (flags & O_APPEND) != 0;
+    if (fstat(job.fd_i, &job.stat_i) == 0 && fstat(1, &job.stat_o) == 0 &&
+        refuse_input_is_output(job.fd_i, given) == 0) {
+        job.left = bytes_left(job);
         rc = copy(job);
     }
     finish(job);
     return rc < 0 ? -1 : 0;
+}
+
+int concat_stdio(char *filename)
+{
+    return concat_stream(filename, filename != nullptr ? filename : "-");
 }

@@ -8,6 +8,7 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include "output.h"
 #include "tandro.h"
 
 static int writev_whole(struct iovec *iov, int count, uint64_t *done)
@@ -16,7 +17,7 @@ static int writev_whole(struct iovec *iov, int count, uint64_t *done)
     for (;;) {
         ssize_t w = writev(1, iov, count);
         if (w < 0) {
-            if (errno == EAGAIN || errno == EINTR)
+            if (errno == EINTR || (errno == EAGAIN && wait_ready(-1) == 0))
                 continue;
             return -1;
         }
@@ -105,38 +106,29 @@ int line_batch::flush()
     return rc;
 }
 
-void trim_stdout(void)
-{
-    (void)ftruncate(1, lseek(1, 0, SEEK_CUR));
-    (void)fdatasync(1);
-}
-
-void prealloc_stdout(struct vfs_file *fh, uint64_t len)
-{
-    // An appending output writes at its end, which the reservation would
-    // push past zeros: never reserve there.
-    int flags = fcntl(1, F_GETFL);
-    if (len == 0 || len > (uint64_t)INT64_MAX || flags < 0 || (flags & O_APPEND))
-        return;
-    if (posix_fallocate(1, 0, (off_t)len) == 0)
-        fh->dcache.extends += 1;
-}
-
 int prepare_line_output(struct vfs_file *fh, const struct vfs_file_info *file_info)
 {
     struct stat st;
     if (fstat(fh->fd, &st) < 0)
         return -1;
-    (void)fstat(1, &st);
     uint64_t datlen = file_info->datlen, records = file_info->records;
     if (file_info->recfm != vfs_rec_fixed || datlen == VFS_ERROR || records == VFS_ERROR)
         return 0;
     // A product that wraps would reserve a meaningless size.
     if (records != 0 && datlen + 1 > UINT64_MAX / records)
         return 0;
-    if (S_ISREG(st.st_mode))
-        prealloc_stdout(fh, (datlen + 1) * records);
+    if (reserve_output((datlen + 1) * records))
+        fh->dcache.extends += 1;
     return 0;
+}
+
+int line_batch::fail(const char *fmt, const struct vfs_api *api, int err)
+{
+    errno = err;
+    if (flush() < 0)
+        return -1;
+    report_library(fmt, api, fh_, err);
+    return -1;
 }
 
 void report_library(const char *fmt, const struct vfs_api *api, struct vfs_file *fh, int err)

@@ -11,6 +11,7 @@
 #include <stdlib.h>
 
 #include "vfs_api.h"
+#include "output.h"
 #include "vfs_internal.h"
 
 /* Writes len bytes to descriptor 1, repeating on EAGAIN and EINTR and
@@ -41,6 +42,10 @@ class line_batch
     int add(const void *rec, size_t len);
     /* Writes what is gathered; errno is kept when there is nothing to write. */
     int flush();
+    /* A failure of the copier: the lines gathered before it are written
+     * first, and only when that works is fmt printed with the library's
+     * text for err. -1, with errno err or that of the failed write. */
+    int fail(const char *fmt, const struct vfs_api *api, int err);
 
   private:
     struct vfs_file *fh_;
@@ -48,14 +53,6 @@ class line_batch
     size_t used_ = 0;
     uint64_t lines_ = 0;
 };
-
-/* Cuts standard output at its position and syncs it. On a pipe or a
- * terminal both calls fail harmlessly; errno then holds their error. */
-void trim_stdout(void);
-
-/* Reserves len bytes of standard output from offset 0 and counts a success
- * in dcache.extends. Nothing for len 0 or an appending output. */
-void prealloc_stdout(struct vfs_file *fh, uint64_t len);
 
 /* Checks the input's descriptor (-1 with errno when fstat fails) and
  * preallocates a regular standard output for a fixed-record file printed as

@@ -4,6 +4,8 @@
 #include <sys/sendfile.h>
 #include <sys/stat.h>
 
+#include <algorithm>
+
 #include "copy_util.h"
 #include "tandro.h"
 #include "vfs_posix.h"
@@ -67,6 +69,8 @@ outcome zero_copy(stage s, struct vfs_file *fh, const char *fname, int64_t *len)
                 return outcome::done;
         } else if (errno == EAGAIN && s != stage::copy_range) {
             fh->dcache.retries += 1;
+            if (wait_ready(fh->fd) < 0)
+                return outcome::failed;
         } else if (refused(s, errno)) {
             return outcome::refused;
         } else {
@@ -89,6 +93,8 @@ int cache_walk(const struct vfs_api *api, struct vfs_file *fh, const char *fname
             return -1;
         }
         const struct vfs_buffer *b = fh->dcache.current;
+        if (b->total == 0 && b->beof)
+            break;
         tripl_copies += 1;
         fh->iosn += 1;
         fh->bread += b->total;
@@ -102,31 +108,52 @@ int cache_walk(const struct vfs_api *api, struct vfs_file *fh, const char *fname
             return -1;
         fh->iosn += 1;
         cursor.roffset += b->buffsize;
-        if (b->beof) {
-            trim_stdout();
-            return 0;
-        }
+        if (b->beof)
+            break;
     }
+    trim_stdout();
+    return 0;
 }
 
-/* Runs the zero-copy stages that fit the pair; false when the cache walk must follow. */
-bool zero_copies_done(struct vfs_file *fh, const char *fname, const struct stat &in,
-                      const struct stat &out, int *rc)
+/*
+ * The library says where the data ends: it confirms that nothing follows
+ * the bytes a zero-copy moved, or names the damage (records beyond or short
+ * of the count its header gives).
+ */
+int confirm_end(const struct vfs_api *api, struct vfs_file *fh, uint64_t moved)
 {
-    int64_t len = in.st_size;
+    struct vfs_cursor cursor = {};
+    cursor.roffset = fh->data_offset + moved;
+    if (api->vfs_internals->_cache_read(fh, &cursor) < 0) {
+        report_library("Buffer fail: %d %s\n", api, fh, errno);
+        return -1;
+    }
+    return 0;
+}
+
+/*
+ * Runs the zero-copy stages that fit the pair over bytes, leaving in *len
+ * what they did not move; false when the cache walk must copy instead.
+ */
+bool zero_copies_done(struct vfs_file *fh, const char *fname, int64_t bytes, const struct stat &in,
+                      const struct stat &out, int64_t *len, int *rc)
+{
+    *len = bytes;
     outcome o = outcome::refused;
-    // A descriptor that is not a regular file has no size to count down
-    // (splice would move nothing): the cache walk copies it whole.
-    if (S_ISFIFO(out.st_mode) && S_ISREG(in.st_mode)) {
-        o = zero_copy(stage::splice, fh, fname, &len);
-    } else if (S_ISREG(in.st_mode) || S_ISREG(out.st_mode)) {
-        o = zero_copy(stage::copy_range, fh, fname, &len);
-        if (o == outcome::refused && S_ISREG(in.st_mode))
-            o = zero_copy(stage::sendfile, fh, fname, &len);
+    // A descriptor that is not a regular file, or one whose size is not
+    // known, has no length to count down: the cache walk copies it whole.
+    if (!S_ISREG(in.st_mode) || bytes < 0 || (bytes == 0 && in.st_size == 0))
+        return false;
+    if (S_ISFIFO(out.st_mode)) {
+        o = zero_copy(stage::splice, fh, fname, len);
+    } else {
+        o = zero_copy(stage::copy_range, fh, fname, len);
+        if (o == outcome::refused)
+            o = zero_copy(stage::sendfile, fh, fname, len);
     }
     // After bytes went out, a walk from data_offset would write them again:
     // a reported failure is better than a doubled copy.
-    if (o == outcome::refused && len != in.st_size) {
+    if (o == outcome::refused && *len != bytes) {
         fh->dcache.cerrno = (uint32_t)errno;
         o = outcome::failed;
     }
@@ -151,10 +178,16 @@ int read_buffer(const struct vfs_api *api, struct vfs_file *fh,
     if (fstat(fh->fd, &in) < 0)
         return -1;
     (void)fstat(1, &out);
-    if (S_ISREG(in.st_mode))
-        prealloc_stdout(fh, (uint64_t)in.st_size);
+    int64_t bytes = file_info->bytes == VFS_ERROR || file_info->bytes > (uint64_t)INT64_MAX
+                        ? -1
+                        : (int64_t)file_info->bytes;
+    if (bytes > 0 && reserve_output((uint64_t)bytes))
+        fh->dcache.extends += 1;
     int rc;
-    if (zero_copies_done(fh, fname, in, out, &rc))
-        return rc;
-    return cache_walk(api, fh, fname);
+    int64_t left;
+    if (!zero_copies_done(fh, fname, bytes, in, out, &left, &rc))
+        return cache_walk(api, fh, fname);
+    if (rc == 0 && confirm_end(api, fh, (uint64_t)(bytes - std::max<int64_t>(left, 0))) < 0)
+        return -1;
+    return rc;
 }

@@ -7,7 +7,7 @@
 
 /* Positions the library on the next record: 1 there, 0 at the end, -1 failed. */
 static int seek_record(const struct vfs_api *api, struct vfs_file *fh, struct vfs_iovec *iov,
-                       enum vfs_position *pos)
+                       enum vfs_position *pos, line_batch &lines)
 {
     for (;;) {
         uint64_t n = api->vfs_seek(fh, iov, 1, nullptr, nullptr, *pos, UINT64_C(0));
@@ -18,8 +18,7 @@ static int seek_record(const struct vfs_api *api, struct vfs_file *fh, struct vf
                 *pos = vfs_pos_next;
                 continue;
             }
-            report_library("Seek fail: %d %s\n", api, fh, errno);
-            return -1;
+            return lines.fail("Seek fail: %d %s\n", api, errno);
         }
         return n == 0 && api->vfs_eof(fh) == 1 ? 0 : 1;
     }
@@ -44,15 +43,13 @@ static bool cached_record(const struct vfs_file *fh, struct iovec *rec)
 
 /* Reads the current record into buf, growing it: 1 done, 0 at the end, -1 failed. */
 static int fetch_record(const struct vfs_api *api, struct vfs_file *fh, record_buffer *buf,
-                        struct iovec *rec)
+                        struct iovec *rec, line_batch &lines)
 {
     for (;;) {
         pent_copies += 1;
         uint64_t n = api->vfs_read(fh, &buf->iov, 1, nullptr, nullptr, vfs_pos_curr, UINT64_C(0));
-        if (n == VFS_ERROR) {
-            report_library("Read fail: %d %s\n", api, fh, errno);
-            return -1;
-        }
+        if (n == VFS_ERROR)
+            return lines.fail("Read fail: %d %s\n", api, errno);
         if (n == 0 && api->vfs_eof(fh) == 1)
             return 0;
         if (n <= buf->iov.length) {
@@ -62,6 +59,8 @@ static int fetch_record(const struct vfs_api *api, struct vfs_file *fh, record_b
         }
         if (!buf->grow()) {
             int err = errno;
+            if (lines.flush() < 0)
+                return -1;
             fprintf(stderr, "Re_Read: malloc(%d)\n", (int)(uint32_t)buf->iov.length);
             errno = err;
             return -1;
@@ -92,21 +91,18 @@ int read_linef(const struct vfs_api *api, struct vfs_file *fh,
     line_batch lines(fh);
     enum vfs_position pos = vfs_pos_first;
     int rc;
-    while ((rc = seek_record(api, fh, &buf.iov, &pos)) > 0) {
-        struct iovec rec;
-        if (!cached_record(fh, &rec) && (rc = fetch_record(api, fh, &buf, &rec)) <= 0)
+    while ((rc = seek_record(api, fh, &buf.iov, &pos, lines)) > 0) {
+        struct iovec rec = {};
+        if (!cached_record(fh, &rec) && (rc = fetch_record(api, fh, &buf, &rec, lines)) <= 0)
             break;
         // The record is copied out of the cache here, so the library may
         // reuse its buffer on the next move.
-        if ((rc = lines.add(rec.iov_base, rec.iov_len)) < 0)
+        if (lines.add(rec.iov_base, rec.iov_len) < 0)
             return -1;
         pos = vfs_pos_next;
     }
-    // The records before a damaged one reach the output all the same.
-    int err = errno;
-    if (lines.flush() < 0 || rc < 0)
+    if (rc < 0 || lines.flush() < 0)
         return -1;
-    errno = err;
     trim_stdout();
     file_size += fh->dcache.bread;
     fh->iosn += fh->dcache.reuses;

@@ -6,7 +6,7 @@
 
 /*
  * The general record copier: every record through vfs_read into a buffer
- * of our own, written with its line end in one writev.
+ * of our own, written with its line end.
  */
 int read_lines(const struct vfs_api *api, struct vfs_file *fh,
                const struct vfs_file_info *file_info)
@@ -31,18 +31,15 @@ int read_lines(const struct vfs_api *api, struct vfs_file *fh,
                 pos = vfs_pos_next;
                 continue;
             }
-            report_library("Read fail: %d %s\n", api, fh, errno);
-            // The records before a damaged one reach the output all the same.
-            int err = errno;
-            lines.flush();
-            errno = err;
-            return -1;
+            return lines.fail("Read fail: %d %s\n", api, errno);
         }
         if (n == 0 && api->vfs_eof(fh) == 1)
             break;
         if (n > rec.iov.length) {
-            if (!rec.grow())
-                return -1;
+            if (!rec.grow()) {
+                int err = errno;
+                return lines.flush() < 0 ? -1 : (errno = err, -1);
+            }
             pos = vfs_pos_curr;
             continue;
         }

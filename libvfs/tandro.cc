@@ -278,7 +278,11 @@ void answer_help(int argc, char **argv, const struct run_state *rs)
 void concat_operands(int argc, char **argv, struct run_state *rs)
 {
     for (int i = optind; i < argc; i++) {
-        strlcpy(rs->filename, argv[i], sizeof(rs->filename));
+        // A cut name could name another file: refuse it instead.
+        if (strlcpy(rs->filename, argv[i], sizeof(rs->filename)) >= sizeof(rs->filename)) {
+            errno = ENAMETOOLONG;
+            concatenate_failed();
+        }
         int rc;
         if (strcmp(rs->filename, "-") == 0) {
             if (verbose)
@@ -329,6 +333,9 @@ void set_program_name(const char *argv0)
 
 int main(int argc, char **argv)
 {
+    // Before any open: a closed standard descriptor would otherwise receive
+    // a file we open and mix our data or messages into it.
+    safe_stdfds();
     set_program_name(argv[0]);
     setlocale(LC_ALL, "");
 
@@ -359,6 +366,7 @@ int main(int argc, char **argv)
     if (rs.timeit)
         report_timing(&t);
 
+    restore_streams();
     if (stdout_buffer != nullptr) {
         fclose(stdout);
         free(stdout_buffer);

@@ -32,12 +32,14 @@ static inline int reclen_unset(uint64_t datlen)
 
 /* Copy a byte stream (null: standard input) to descriptor 1. 0 or -1 with errno. */
 int concat_stdio(char *filename);
+/* The same, with the name the user gave for it (for messages). */
+int concat_stream(const char *filename, const char *given);
 
 /* Resolve one named operand and copy it; 0 on success, non-zero with errno. */
 int concat_file(char *filename, struct vfs_file_info *file_info);
 
-/* Open, describe, copy and close one library file. */
-int concat_vfs(const struct vfs_api *api, char *filename, struct vfs_file_info *file_info);
+/* Open, describe, copy and close one library file; given is the name the user gave. */
+int concat_vfs(const struct vfs_api *api, const char *given, struct vfs_file_info *file_info);
 
 /* The record and block copiers: 0 (or more) on success, negative with errno. */
 int read_buffer(const struct vfs_api *api, struct vfs_file *fh,

@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
@@ -14,11 +15,67 @@ namespace
 constexpr unsigned socket_floor = 1048576;
 constexpr size_t buffer_alignment = 4096;
 
+/* Status flags of descriptors 0-2 as the run found them; -1 until changed. */
+int found_flags[3] = {-1, -1, -1};
+
+/*
+ * The standard descriptors share their open file descriptions with the
+ * shell and the other commands of a pipeline: whatever mode we set must be
+ * undone before we exit, or the next writer of the pipe fails with EAGAIN.
+ */
+void note_flags(int fd, int flags)
+{
+    static bool registered;
+    if (fd < 0 || fd > 2 || found_flags[fd] != -1)
+        return;
+    found_flags[fd] = flags;
+    if (!registered)
+        registered = atexit(restore_streams) == 0;
+}
+
 void set_nonblocking(int fd)
 {
     int flags = fcntl(fd, F_GETFL);
-    if (flags != -1 && !(flags & O_NONBLOCK))
+    if (flags != -1 && !(flags & O_NONBLOCK)) {
+        note_flags(fd, flags);
         fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+    }
+}
+
+/*
+ * Messages written to a descriptor that may be non-blocking (2>&1 shares
+ * standard output's open file description) wait for room instead of being
+ * dropped on EAGAIN.
+ */
+ssize_t write_steadily(void *, const char *data, size_t size)
+{
+    size_t done = 0;
+    while (done < size) {
+        ssize_t n = write(STDERR_FILENO, data + done, size - done);
+        if (n >= 0) {
+            done += (size_t)n;
+            continue;
+        }
+        struct pollfd room = {STDERR_FILENO, POLLOUT, 0};
+        if (errno != EINTR && (errno != EAGAIN || poll(&room, 1, -1) < 0))
+            return done > 0 ? (ssize_t)done : -1;
+    }
+    return (ssize_t)done;
+}
+
+void steady_stderr()
+{
+    static bool done;
+    if (done)
+        return;
+    done = true;
+    cookie_io_functions_t io = {nullptr, write_steadily, nullptr, nullptr};
+    FILE *steady = fopencookie(nullptr, "w", io);
+    if (steady == nullptr)
+        return;
+    setvbuf(steady, nullptr, _IONBF, 0);
+    fflush(stderr);
+    stderr = steady;
 }
 
 void enlarge_pipe(int fd)
@@ -71,8 +128,10 @@ void restore_terminal(int fd)
     if (isatty(fd) != 1)
         return;
     int flags = fcntl(fd, F_GETFL);
-    if (flags != -1)
+    if (flags != -1 && (flags & (O_APPEND | O_NONBLOCK))) {
+        note_flags(fd, flags);
         fcntl(fd, F_SETFL, flags & ~(O_APPEND | O_NONBLOCK));
+    }
 }
 
 } // namespace
@@ -85,6 +144,8 @@ void restore_terminal(int fd)
 void *fast_stream(FILE *stream)
 {
     int fd = fileno(stream);
+    if (stream == stdout)
+        steady_stderr();
     struct stat st;
     /* Of a descriptor we cannot examine we do not know that it is a pipe or socket. */
     bool known = fstat(fd, &st) == 0;
@@ -102,6 +163,16 @@ void *fast_stream(FILE *stream)
         setvbuf(stream, static_cast<char *>(buffer), buffer_mode(stream, fd), MAX_BUFFER);
     restore_terminal(fd);
     return buffer;
+}
+
+/* Puts back the status flags fast_stream changed on descriptors 0-2. */
+void restore_streams(void)
+{
+    int err = errno;
+    for (int fd = 0; fd <= 2; fd++)
+        if (found_flags[fd] != -1)
+            fcntl(fd, F_SETFL, found_flags[fd]);
+    errno = err;
 }
 
 /*

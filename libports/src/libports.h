@@ -5,6 +5,7 @@
 #include "fast_stream.h"
 #include "safe_manpage.h"
 #include "safe_path.h"
+#include "safe_stdfds.h"
 #include "safe_whoami.h"
 #include "self_relocate.h"
 #include "strlcat.h"
