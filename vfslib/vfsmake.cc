@@ -1,16 +1,22 @@
 // vfsmake: makes record files of every layout the library reads, from text
 // lines or fixed-size chunks, and lists the records of such files.
 #include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <charconv>
+#include <new>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "safe_stdfds.h"
 #include "vfs_api.h"
 #include "vfs_internal.h"
 
@@ -18,6 +24,9 @@ namespace
 {
 
 const uint32_t lookup = 1;
+
+// A chunk is one record, so it is bounded by the library's longest record.
+constexpr uint64_t chunk_max = UINT64_C(16) << 20;
 
 const char usage[] =
     "Usage: %s [option]... name\n"
@@ -32,7 +41,8 @@ const char usage[] =
     "tev (line sequential), dox (queued sequential), yar (keyed, sorted here by\n"
     "key), oka (byte stream); options recfm=f|fb|v|vb, lrecl=N, blksize=N,\n"
     "varfmt=0..3, header, noheader, order=le|be|native, keypos=N, keylen=N.\n"
-    "Short fixed records are padded with spaces. See vfsmake(1).\n";
+    "Sizes may end in k or m. Short fixed records are padded with spaces.\n"
+    "See vfsmake(1).\n";
 
 struct settings {
     const char *input = nullptr;
@@ -45,6 +55,82 @@ const char *lib_text(vfs_file *fh, int err)
 {
     uint32_t n = static_cast<uint32_t>(err);
     return vfs_api.vfs_strerror(fh, n, &n, &lookup);
+}
+
+int fail(const char *what, const char *text)
+{
+    fprintf(stderr, "vfsmake: %s: %s\n", what, text);
+    return 1;
+}
+
+// A size as the library reads the sizes of a name: decimal digits and an
+// optional k or m, at most max.
+bool parse_size(std::string_view v, uint64_t max, uint64_t &out)
+{
+    uint64_t n = 0;
+    auto [p, ec] = std::from_chars(v.data(), v.data() + v.size(), n);
+    if (ec != std::errc() || p == v.data())
+        return false;
+    std::string_view unit(p, static_cast<size_t>(v.data() + v.size() - p));
+    int shift = unit == "k" ? 10 : unit == "m" ? 20 : 0;
+    if ((shift == 0 && !unit.empty()) || n > (max >> shift))
+        return false;
+    out = n << shift;
+    return true;
+}
+
+// A name split as the library splits it: at the first colon when what comes
+// before it starts with a driver id. A plain path has no prefix.
+struct split_name {
+    std::string prefix; // "driver[,option]...:" or empty
+    std::string path;
+};
+
+split_name split(std::string_view name)
+{
+    static constexpr std::string_view ids[] = {"oka", "umb", "tev", "dox", "yar"};
+    size_t colon = name.find(':');
+    if (colon == std::string_view::npos)
+        return {"", std::string(name)};
+    std::string_view head = name.substr(0, colon);
+    std::string_view id = head.substr(0, head.find(','));
+    if (std::find(std::begin(ids), std::end(ids), id) == std::end(ids))
+        return {"", std::string(name)};
+    return {std::string(name.substr(0, colon + 1)), std::string(name.substr(colon + 1))};
+}
+
+// The value of option key in a prefix (the last one given, as the library
+// takes it), or 0.
+uint64_t prefix_value(std::string_view prefix, std::string_view key)
+{
+    uint64_t value = 0;
+    std::string_view opts = prefix.substr(0, prefix.size() - 1);
+    for (size_t at = opts.find(','); at != std::string_view::npos; at = opts.find(',', at + 1)) {
+        std::string_view opt = opts.substr(at + 1);
+        opt = opt.substr(0, opt.find(','));
+        if (opt.size() > key.size() && opt.substr(0, key.size()) == key && opt[key.size()] == '=')
+            parse_size(opt.substr(key.size() + 1), UINT64_MAX, value);
+    }
+    return value;
+}
+
+// Keyed files take their records in key order, the key as the library
+// compares it; equal keys keep input order.
+void sort_by_key(std::vector<std::string> &recs, std::string_view prefix)
+{
+    uint64_t pos = prefix_value(prefix, "keypos");
+    uint64_t len = prefix_value(prefix, "keylen");
+    auto key = [&](const std::string &r) {
+        std::string_view v(r);
+        if (len == 0)
+            return v.substr(0, VFS_KEYLEN_MAX);
+        if (pos >= v.size()) // too short for its key: the library refuses it
+            return std::string_view();
+        return v.substr(static_cast<size_t>(pos),
+                        static_cast<size_t>(std::min<uint64_t>(len, VFS_KEYLEN_MAX)));
+    };
+    std::stable_sort(recs.begin(), recs.end(),
+                     [&](const std::string &a, const std::string &b) { return key(a) < key(b); });
 }
 
 // The next record of the input: a line without its LF, or a chunk (the
@@ -61,36 +147,6 @@ bool next_record(FILE *in, size_t chunk, std::string &rec)
     while ((ch = getc_unlocked(in)) != EOF && ch != '\n')
         rec.push_back(static_cast<char>(ch));
     return ch != EOF || !rec.empty();
-}
-
-// The value of option key in the name's prefix, or def.
-size_t prefix_value(std::string_view name, std::string_view key, size_t def)
-{
-    size_t colon = name.find(':');
-    if (colon == std::string_view::npos)
-        return def;
-    std::string_view head = name.substr(0, colon);
-    for (size_t at = head.find(','); at != std::string_view::npos; at = head.find(',', at + 1)) {
-        std::string_view opt = head.substr(at + 1);
-        opt = opt.substr(0, opt.find(','));
-        if (opt.size() > key.size() && opt.substr(0, key.size()) == key && opt[key.size()] == '=')
-            return strtoul(std::string(opt.substr(key.size() + 1)).c_str(), nullptr, 10);
-    }
-    return def;
-}
-
-// Keyed files take their records in key order; equal keys keep input order.
-void sort_by_key(std::vector<std::string> &recs, const char *name)
-{
-    size_t pos = prefix_value(name, "keypos", 0);
-    size_t len = prefix_value(name, "keylen", 0);
-    auto key = [&](const std::string &r) {
-        if (len == 0)
-            return std::string_view(r);
-        return std::string_view(r).substr(std::min(pos, r.size()), len);
-    };
-    std::stable_sort(recs.begin(), recs.end(),
-                     [&](const std::string &a, const std::string &b) { return key(a) < key(b); });
 }
 
 struct writer {
@@ -110,24 +166,18 @@ struct writer {
     }
 };
 
-int make(const settings &s)
+// Writes the records of in into a file made by the library under
+// create_name; messages name the file as the user did (shown).
+bool write_records(const settings &s, FILE *in, std::string create_name, std::string_view prefix)
 {
-    FILE *in = s.input != nullptr ? fopen(s.input, "rb") : stdin;
-    if (in == nullptr) {
-        fprintf(stderr, "vfsmake: %s: %s\n", s.input, strerror(errno));
-        return 1;
-    }
     vfs_file_info info{};
     info.datlen = VFS_ERROR;
     info.records = VFS_ERROR;
-    info.fname = const_cast<char *>(s.name);
-    if (vfs_api.vfs_create(&info) != 0) {
-        int err = errno;
-        fprintf(stderr, "vfsmake: %s: %s\n", s.name, lib_text(nullptr, err));
-        return 1;
-    }
+    info.fname = create_name.data();
+    if (vfs_api.vfs_create(&info) != 0)
+        return fail(s.name, lib_text(nullptr, errno)), false;
     writer w{info.api, info.fh, s.name};
-    bool keyed = strncmp(s.name, "yar", 3) == 0 && (s.name[3] == ':' || s.name[3] == ',');
+    bool keyed = prefix.substr(0, 3) == "yar";
     std::vector<std::string> keep;
     std::string rec;
     bool ok = true;
@@ -137,20 +187,141 @@ int make(const settings &s)
         else
             ok = w.put(rec);
     if (ok && ferror(in)) {
-        fprintf(stderr, "vfsmake: %s: %s\n", s.input != nullptr ? s.input : "-", strerror(errno));
+        fail(s.input != nullptr ? s.input : "-", strerror(errno));
         ok = false;
     }
-    if (in != stdin)
-        fclose(in);
     if (keyed)
-        sort_by_key(keep, s.name);
+        sort_by_key(keep, prefix);
     for (size_t i = 0; ok && i < keep.size(); i++)
         ok = w.put(keep[i]);
     if (w.api->vfs_close(w.fh, &info) != 0 && ok) {
-        fprintf(stderr, "vfsmake: %s: %s\n", s.name, lib_text(nullptr, errno));
+        fail(s.name, lib_text(nullptr, errno));
         ok = false;
     }
-    return ok ? 0 : 1;
+    return ok;
+}
+
+std::string dir_of(const std::string &path)
+{
+    size_t slash = path.rfind('/');
+    if (slash == std::string::npos)
+        return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// Where a path really leads: symbolic links followed to the file they name,
+// which need not exist yet.
+bool follow_links(std::string &path)
+{
+    std::vector<char> buf(PATH_MAX);
+    for (int hops = 0; hops < 40; hops++) {
+        struct stat st;
+        if (lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode))
+            return true; // a missing file is made; other failures show when it is
+        ssize_t n = readlink(path.c_str(), buf.data(), buf.size());
+        if (n < 0)
+            return false;
+        if (static_cast<size_t>(n) == buf.size())
+            return errno = ENAMETOOLONG, false;
+        std::string link(buf.data(), static_cast<size_t>(n));
+        path = link[0] == '/' ? link : dir_of(path) + "/" + link;
+    }
+    return errno = ELOOP, false;
+}
+
+// A regular output is written beside itself under a temporary name, which
+// replaces it only once complete and synced: a failing run leaves the old
+// file as it was.
+class staged_file
+{
+  public:
+    staged_file() = default;
+    staged_file(const staged_file &) = delete;
+    staged_file &operator=(const staged_file &) = delete;
+    ~staged_file()
+    {
+        if (fd_ < 0)
+            return;
+        int err = errno;
+        close(fd_);
+        unlink(tmp_.c_str());
+        errno = err;
+    }
+    bool start(const std::string &target, mode_t mode)
+    {
+        std::string tmp = dir_of(target) + "/.vfsmake.XXXXXX";
+        fd_ = mkostemp(tmp.data(), O_CLOEXEC);
+        if (fd_ < 0)
+            return false;
+        target_ = target;
+        tmp_ = tmp;
+        mode_ = mode;
+        return true;
+    }
+    const std::string &path() const { return tmp_; }
+    bool replace()
+    {
+        if (fchmod(fd_, mode_) != 0 || fsync(fd_) != 0 || rename(tmp_.c_str(), target_.c_str()))
+            return false;
+        close(fd_);
+        fd_ = -1;
+        return true;
+    }
+
+  private:
+    std::string target_, tmp_;
+    mode_t mode_ = 0;
+    int fd_ = -1;
+};
+
+// The mode the library's own create would give a new file.
+mode_t new_file_mode()
+{
+    mode_t mask = umask(0);
+    umask(mask);
+    return 0666 & ~mask;
+}
+
+// Reading the file being replaced is an accident: refused.
+bool reads_output(FILE *in, const struct stat &out)
+{
+    struct stat st;
+    return fstat(fileno(in), &st) == 0 && st.st_dev == out.st_dev && st.st_ino == out.st_ino;
+}
+
+int make_from(const settings &s, FILE *in)
+{
+    split_name n = split(s.name);
+    struct stat st;
+    bool exists = stat(n.path.c_str(), &st) == 0;
+    if (exists && !S_ISREG(st.st_mode)) // a FIFO or a device is written as it is
+        return write_records(s, in, s.name, n.prefix) ? 0 : 1;
+    if (exists && reads_output(in, st))
+        return fail(s.name, "the input is the output");
+    std::string target = n.path;
+    if (!follow_links(target))
+        return fail(s.name, strerror(errno));
+    staged_file staged;
+    if (!staged.start(target, exists ? st.st_mode & 07777 : new_file_mode()))
+        return fail(s.name, strerror(errno));
+    std::string prefix = n.prefix.empty() ? "oka:" : n.prefix;
+    if (!write_records(s, in, prefix + staged.path(), n.prefix))
+        return 1;
+    if (!staged.replace())
+        return fail(s.name, strerror(errno));
+    return 0;
+}
+
+int make(const settings &s)
+{
+    if (s.input == nullptr)
+        return make_from(s, stdin);
+    FILE *in = fopen(s.input, "rbe");
+    if (in == nullptr)
+        return fail(s.input, strerror(errno));
+    int rc = make_from(s, in);
+    fclose(in);
+    return rc;
 }
 
 bool write_all(const void *p, size_t n)
@@ -168,20 +339,19 @@ int list_records(const struct vfs_api *api, vfs_file *fh, const char *name)
         if (n == VFS_ERROR) {
             int err = errno;
             fflush(stdout);
-            fprintf(stderr, "vfsmake: %s: %s\n", name, lib_text(fh, err));
-            return 1;
+            return fail(name, lib_text(fh, err));
         }
         if (n == 0 && api->vfs_eof(fh) == 1)
             return 0;
         if (n > buf.size()) {
-            buf.resize(n);
+            if (n > chunk_max)
+                return fail(name, strerror(EOVERFLOW));
+            buf.resize(static_cast<size_t>(n));
             pos = vfs_pos_curr;
             continue;
         }
-        if (!write_all(buf.data(), n) || !write_all("\n", 1)) {
-            fprintf(stderr, "vfsmake: standard output: %s\n", strerror(errno));
-            return 1;
-        }
+        if (!write_all(buf.data(), static_cast<size_t>(n)) || !write_all("\n", 1))
+            return fail("standard output", strerror(errno));
         pos = vfs_pos_next;
     }
 }
@@ -191,18 +361,15 @@ int list(const settings &s)
     char *real = nullptr;
     const struct vfs_api *api = vfs_api.vfs_resolve(nullptr, "vfsmake", s.name, &real);
     if (api == nullptr || errno == EBADF) {
-        fprintf(stderr, "vfsmake: %s: %s\n", s.name,
-                api == nullptr ? (real != nullptr ? real : "no file system")
-                               : "the header names another driver");
+        int rc = fail(s.name, api == nullptr ? (real != nullptr ? real : "no file system")
+                                             : "the header names another driver");
         free(real);
-        return 1;
+        return rc;
     }
     std::string path = real != nullptr ? real : s.name;
     free(real);
-    if (memcmp(api->vfs_eye, "vfs_oka", 8) == 0) {
-        fprintf(stderr, "vfsmake: %s: not a record file\n", s.name);
-        return 1;
-    }
+    if (memcmp(api->vfs_eye, "vfs_oka", 8) == 0)
+        return fail(s.name, "not a record file");
     vfs_file_info info{};
     info.datlen = VFS_ERROR;
     info.records = VFS_ERROR;
@@ -210,44 +377,39 @@ int list(const settings &s)
     vfs_file *fh = api->vfs_open(&info);
     if (fh == nullptr || api->vfs_fstat(fh, &info) < 0) {
         int err = errno;
-        fprintf(stderr, "vfsmake: %s: %s\n", s.name, lib_text(fh, err));
+        fail(s.name, lib_text(fh, err));
         api->vfs_close(fh, nullptr);
         return 1;
     }
     int rc = list_records(api, fh, s.name);
     api->vfs_close(fh, nullptr);
-    if (fflush(stdout) != 0) {
-        fprintf(stderr, "vfsmake: standard output: %s\n", strerror(errno));
-        rc = 1;
-    }
+    if (fflush(stdout) != 0)
+        rc = fail("standard output", strerror(errno));
     return rc;
 }
 
-} // namespace
-
-int main(int argc, char **argv)
+// The options into s: -1 to go on, or the status to exit with (help, or a
+// usage error).
+int parse_args(int argc, char **argv, settings &s)
 {
-    settings s;
     const char *prog = strrchr(argv[0], '/') != nullptr ? strrchr(argv[0], '/') + 1 : argv[0];
+    uint64_t chunk = 0;
     int c;
     while ((c = getopt(argc, argv, "hi:c:x")) != -1) {
         switch (c) {
         case 'h':
             printf(usage, prog);
-            return 0;
+            return fflush(stdout) == 0 ? 0 : 1;
         case 'i':
             s.input = optarg;
             break;
-        case 'c': {
-            char *end = nullptr;
-            unsigned long n = strtoul(optarg, &end, 10);
-            if (n == 0 || *end != '\0') {
-                fprintf(stderr, "vfsmake: bad chunk size %s\n", optarg);
+        case 'c':
+            if (!parse_size(optarg, chunk_max, chunk) || chunk == 0) {
+                fprintf(stderr, "vfsmake: bad chunk size %s (1 to 16m)\n", optarg);
                 return 2;
             }
-            s.chunk = n;
+            s.chunk = static_cast<size_t>(chunk);
             break;
-        }
         case 'x':
             s.list = true;
             break;
@@ -261,5 +423,23 @@ int main(int argc, char **argv)
         return 2;
     }
     s.name = argv[optind];
-    return s.list ? list(s) : make(s);
+    return -1;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    // Before any open: an output opened on a closed 0-2 would take every
+    // message and every stray read or write.
+    if (safe_stdfds() != 0)
+        return 1;
+    settings s;
+    if (int rc = parse_args(argc, argv, s); rc >= 0)
+        return rc;
+    try {
+        return s.list ? list(s) : make(s);
+    } catch (const std::bad_alloc &) {
+        return fail(s.name, strerror(ENOMEM));
+    }
 }
