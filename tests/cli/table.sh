@@ -5,23 +5,28 @@
 #
 # fixture  shell run first in a fresh scratch directory (the working directory
 #          of the case); `skip REASON` there skips the case.
-# command  shell run next: `tandro` and `vfsmake` are the staged programs;
+# command  shell run next: `tandro` and `vfsmake` are the staged programs
+#          (also $TANDRO and $VFSMAKE, for strace and the like);
 #          its standard output goes to the file `out`, standard error to `err`.
 # stdin    a file of the scratch directory, or empty for /dev/null.
 # status   the command's exit status.
 # stderr   the exact text (printf %b escapes), or ~REGEX for a match.
-# output   checks joined by " & ", each [FILE=]SPEC on FILE (default `out`):
+# output   checks joined by " & ", each [FILE=]SPEC on FILE (default `out`;
+#          an empty column wants `out` empty):
 #          SPEC is the exact text (%b escapes), =OTHER for the bytes of the
 #          file OTHER, md5:HEX for a digest, or size:N for the length alone.
-# Lines that are blank or start with # are ignored.
+# Lines that start with "@ " are shell code added to the table's prelude
+# (helpers its cases share); lines that are blank or start with # are ignored.
 source "$(dirname "$0")/lib.sh"
 table=${1:?usage: table.sh FILE.table}
 skipped=0
 
 prelude="$work/prelude.sh"
 cat >"$prelude" <<EOF
-tandro() { "$TANDRO" "\$@"; }
-vfsmake() { "$STAGE/usr/bin/vfsmake" "\$@"; }
+TANDRO="$TANDRO"
+VFSMAKE="$STAGE/usr/bin/vfsmake"
+tandro() { "\$TANDRO" "\$@"; }
+vfsmake() { "\$VFSMAKE" "\$@"; }
 skip() { printf '%s\n' "\$*" >skipped; exit 0; }
 # fill FILE BYTES: random data.
 fill() { head -c "\$2" /dev/urandom >"\$1"; }
@@ -78,7 +83,7 @@ run_case() {
     else
         expect_eq "$name: stderr" "$(printf '%b' "$6")" "$(cat "$dir/err")"
     fi
-    local rest=$7 check
+    local rest=${7:-out=} check
     while [ -n "$rest" ]; do
         check=${rest%%" & "*}
         [ "$check" = "$rest" ] && rest= || rest=${rest#*" & "}
@@ -86,8 +91,9 @@ run_case() {
     done
 }
 
+grep '^@ ' "$table" | cut -c3- >>"$prelude"
 while IFS= read -r line || [ -n "$line" ]; do
-    [[ $line =~ ^[[:space:]]*(#|$) ]] && continue
+    [[ $line =~ ^[[:space:]]*(#|$)|^@\  ]] && continue
     fields=()
     while [[ $line == *" ;; "* || $line == *" ;;" ]]; do
         fields+=("$(trim "${line%%" ;;"*}")")
