@@ -3,6 +3,7 @@
 #include "self_relocate.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <limits.h>
 #include <signal.h>
 #include <stdio.h>
@@ -28,6 +29,9 @@ constexpr int max_retries = 1000;
 struct saved_state {
     struct termios stdout_termios, stderr_termios;
     int stdout_rc, stderr_rc;
+    // The child shares the open file descriptions of 0 and 1 and may leave
+    // them non-blocking; the next writer of a shared pipe would get EAGAIN.
+    int stdin_flags, stdout_flags;
     struct sigaction saveint, savequit, savettin, savettou, savehup, savetstp;
     sigset_t savemask;
 };
@@ -43,8 +47,14 @@ void clear_tostop(int fd, const struct termios *saved, int rc)
     if (rc != 0 || !(saved->c_lflag & TOSTOP))
         return;
     struct termios my_termios = *saved;
-    my_termios.c_lflag &= ~TOSTOP;
+    my_termios.c_lflag &= ~(tcflag_t)TOSTOP;
     tcsetattr(fd, TCSANOW, &my_termios);
+}
+
+void clear_tostops(const saved_state *s)
+{
+    clear_tostop(1, &s->stdout_termios, s->stdout_rc);
+    clear_tostop(2, &s->stderr_termios, s->stderr_rc);
 }
 
 void prepare(saved_state *s)
@@ -52,8 +62,9 @@ void prepare(saved_state *s)
     prctl(PR_SET_PDEATHSIG, SIGHUP);
     s->stdout_rc = tcgetattr(1, &s->stdout_termios);
     s->stderr_rc = tcgetattr(2, &s->stderr_termios);
-    clear_tostop(1, &s->stdout_termios, s->stdout_rc);
-    clear_tostop(2, &s->stderr_termios, s->stderr_rc);
+    clear_tostops(s);
+    s->stdin_flags = fcntl(0, F_GETFL);
+    s->stdout_flags = fcntl(1, F_GETFL);
 
     struct sigaction ignore = {};
     ignore.sa_handler = SIG_IGN;
@@ -87,6 +98,10 @@ void restore_signals(const saved_state *s)
 
 void restore(const saved_state *s)
 {
+    if (s->stdin_flags != -1)
+        fcntl(0, F_SETFL, s->stdin_flags);
+    if (s->stdout_flags != -1)
+        fcntl(1, F_SETFL, s->stdout_flags);
     if (s->stdout_rc == 0)
         tcsetattr(1, TCSANOW, &s->stdout_termios);
     if (s->stderr_rc == 0)
@@ -110,23 +125,54 @@ void restore(const saved_state *s)
     _exit(127);
 }
 
-// How the child ended, as the value for the jump back; stops and continuations are reported only.
-int wait_child(pid_t pid, const char *me, int *save_errno)
+bool stopped_by_terminal(int sig)
+{
+    return sig == SIGTSTP || sig == SIGTTIN || sig == SIGTTOU;
+}
+
+// A child stopped from the terminal stops us too (we ignore those signals,
+// so SIGSTOP), so that the shell sees its job stopped and gets the terminal
+// back; once continued we continue the child. The wait reports its continuation.
+void follow_stop(pid_t pid, int sig, const char *me, const saved_state *s)
+{
+    fprintf(stderr, "%s: %s stoped by signal %d (%s).\n", me, me, sig, strsignal(sig));
+    if (!stopped_by_terminal(sig))
+        return;
+    kill(getpid(), SIGSTOP);
+    clear_tostops(s);
+    kill(pid, SIGCONT);
+}
+
+// The value for the jump back from a wait that ended otherwise than by a stop or continuation.
+int outcome(pid_t pid, pid_t rc, int status, int save_errno, const char *me)
+{
+    if (rc == pid && WIFEXITED(status))
+        return WEXITSTATUS(status) != 0 ? WEXITSTATUS(status) : (int)RELOCATE_ZERO;
+    if (rc == pid && WIFSIGNALED(status)) {
+        fprintf(stderr, "%s: %s terminated with signal %d (%s).\n", me, me, WTERMSIG(status),
+                strsignal(WTERMSIG(status)));
+        return 128 + WTERMSIG(status);
+    }
+    if (rc == pid)
+        fprintf(stderr, "%s: %s terminated in an unknown way... rc %d status %x\n", me, me, (int)rc,
+                (unsigned)status);
+    else if (save_errno == ECHILD)
+        fprintf(stderr, "%s: %s terminated in an unknown way (ECHILD... rc %d errno %d\n", me, me,
+                -1, ECHILD);
+    else
+        fprintf(stderr, "%s: %s terminated in an unknown way... rc %d errno %d\n", me, me, (int)rc,
+                save_errno);
+    return rc;
+}
+
+int wait_child(pid_t pid, const char *me, const saved_state *s, int *save_errno)
 {
     for (;;) {
         int status = 0;
         const pid_t rc = waitpid(pid, &status, WUNTRACED | WCONTINUED);
         *save_errno = errno;
-        if (rc == pid && WIFEXITED(status))
-            return WEXITSTATUS(status) != 0 ? WEXITSTATUS(status) : (int)RELOCATE_ZERO;
-        if (rc == pid && WIFSIGNALED(status)) {
-            fprintf(stderr, "%s: %s terminated with signal %d (%s).\n", me, me, WTERMSIG(status),
-                    strsignal(WTERMSIG(status)));
-            return 128 + WTERMSIG(status);
-        }
         if (rc == pid && WIFSTOPPED(status)) {
-            fprintf(stderr, "%s: %s stoped by signal %d (%s).\n", me, me, WSTOPSIG(status),
-                    strsignal(WSTOPSIG(status)));
+            follow_stop(pid, WSTOPSIG(status), me, s);
             continue;
         }
         // The wait status of a continued child names no signal; SIGCONT is what continues it.
@@ -135,27 +181,43 @@ int wait_child(pid_t pid, const char *me, int *save_errno)
                     strsignal(SIGCONT));
             continue;
         }
-        if (rc == pid) {
-            fprintf(stderr, "%s: %s terminated in an unknown way... rc %d status %x\n", me, me,
-                    (int)rc, (unsigned)status);
-            return rc;
-        }
         if (rc == -1 && *save_errno == EINTR)
             continue;
-        if (rc == -1 && *save_errno == ECHILD)
-            fprintf(stderr, "%s: %s terminated in an unknown way (ECHILD... rc %d errno %d\n", me,
-                    me, -1, ECHILD);
-        else
-            fprintf(stderr, "%s: %s terminated in an unknown way... rc %d errno %d\n", me, me,
-                    (int)rc, *save_errno);
-        return rc;
+        return outcome(pid, rc, status, *save_errno, me);
     }
+}
+
+pid_t start_child(const saved_state *s, const char *opath, char *const *argv, const char *me)
+{
+    fflush(stderr);
+    fflush(stdout);
+    pid_t pid;
+    for (int tries = 0; (pid = fork()) < 0; tries++) {
+        if (errno != EAGAIN || tries == max_retries)
+            break;
+        pause_briefly();
+    }
+    if (pid == 0)
+        run_child(s, opath, argv, me);
+    if (pid < 0) {
+        const int save_errno = errno;
+        fprintf(stderr, "%s: fork(%s) failed: rc %d  errno %d %s\n", me, me, -1, save_errno,
+                strerror(save_errno));
+        errno = save_errno;
+    }
+    return pid;
 }
 
 } // namespace
 
 int relocate_supervise(const int argc, const char **argv, const char *opath)
 {
+    char name[PATH_MAX];
+    if (strlcpy(name, argc > 0 && argv[0] != nullptr ? argv[0] : "", sizeof name) >= sizeof name) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    const char *me = basename(name);
     // n_argv is an unchanged copy of argv; beyond its slots argv itself serves.
     const char *n_argv[max_args];
     const char *const *child_argv = argv;
@@ -165,37 +227,20 @@ int relocate_supervise(const int argc, const char **argv, const char *opath)
         n_argv[argc < 0 ? 0 : argc] = nullptr;
         child_argv = n_argv;
     }
-    char name[PATH_MAX];
-    strlcpy(name, argc > 0 && argv[0] != nullptr ? argv[0] : "", sizeof name);
-    const char *me = basename(name);
 
     saved_state s;
     prepare(&s);
-    fflush(stderr);
-    fflush(stdout);
-    pid_t pid;
-    for (int tries = 0; (pid = fork()) < 0; tries++) {
-        if (errno != EAGAIN || tries == max_retries)
-            break;
-        pause_briefly();
-    }
+    const pid_t pid = start_child(&s, opath, const_cast<char *const *>(child_argv), me);
     if (pid < 0) {
         const int save_errno = errno;
-        fprintf(stderr, "%s: fork(%s) failed: rc %d  errno %d %s\n", me, me, -1, save_errno,
-                strerror(save_errno));
         restore(&s);
         errno = save_errno;
         return -1;
     }
-    if (pid == 0)
-        run_child(&s, opath, const_cast<char *const *>(child_argv), me);
-
-    fflush(stderr);
-    fflush(stdout);
     int save_errno = 0;
-    const int outcome = wait_child(pid, me, &save_errno);
+    const int status = wait_child(pid, me, &s, &save_errno);
     restore(&s);
     fflush(stderr);
     errno = save_errno;
-    siglongjmp(jmp_relocate, outcome);
+    siglongjmp(jmp_relocate, status);
 }

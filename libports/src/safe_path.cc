@@ -4,6 +4,7 @@
 #include <limits.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "strlcat.h"
@@ -62,12 +63,53 @@ int path_add(const char *name, const char *prefix, const char *value, bool in_fr
     return rc;
 }
 
+// One directory of a trusted path, left as realpath gave it (a link now is a swap).
+bool trusted_component(const char *dir, bool last, uid_t me)
+{
+    struct stat st;
+    if (lstat(dir, &st) != 0)
+        return false;
+    const bool others_write = (st.st_mode & (S_IWGRP | S_IWOTH)) != 0;
+    if (!S_ISDIR(st.st_mode) || (st.st_uid != 0 && st.st_uid != me) ||
+        (others_write && (last || !(st.st_mode & S_ISVTX)))) {
+        errno = EACCES;
+        return false;
+    }
+    return true;
+}
+
 } // namespace
+
+/*
+ * 0 when dir is an existing directory that only root and the effective user
+ * can change: after symbolic links are resolved every component is owned by
+ * one of them and writable by neither group nor others, except that an
+ * ancestor may be a sticky directory such as /tmp. Else -1 with errno.
+ */
+int path_trusted(const char *dir)
+{
+    char real[PATH_MAX];
+    if (dir == nullptr || realpath(dir, real) == nullptr)
+        return -1;
+    const uid_t me = geteuid();
+    if (real[1] != '\0' && !trusted_component("/", false, me))
+        return -1;
+    for (char *cut = real;;) {
+        cut = strchr(cut + 1, '/');
+        if (cut != nullptr)
+            *cut = '\0';
+        const bool trusted = trusted_component(real, cut == nullptr, me);
+        if (cut == nullptr || !trusted)
+            return trusted ? 0 : -1;
+        *cut = '/';
+    }
+}
 
 /*
  * First directory of the colon-separated list environ in which program passes
  * access(perms), with one trailing '/', in a static area; null if none. Empty
- * entries are skipped; any failure but ENOENT ends the search (errno kept).
+ * entries are skipped; any failure but ENOENT ends the search (errno kept),
+ * and so does an entry and name too long for the area (ENAMETOOLONG).
  */
 char *path_seek(const char *program, const char *environ, int_fast32_t perms)
 {
@@ -77,13 +119,18 @@ char *path_seek(const char *program, const char *environ, int_fast32_t perms)
         const char *colon = strchr(entry, ':');
         size_t len = colon ? size_t(colon - entry) : strlen(entry);
         if (len > 0) {
-            size_t n = len < sizeof found - 1 ? len : sizeof found - 1;
-            memcpy(found, entry, n);
-            found[n] = '\0';
-            if (found[n - 1] != '/')
-                strlcat(found, "/", sizeof found);
-            size_t dir_len = strlen(found);
-            strlcat(found, program, sizeof found);
+            if (len >= sizeof found) {
+                errno = ENAMETOOLONG;
+                return nullptr;
+            }
+            memcpy(found, entry, len);
+            found[len] = '\0';
+            if ((found[len - 1] != '/' && strlcat(found, "/", sizeof found) >= sizeof found) ||
+                strlcat(found, program, sizeof found) >= sizeof found) {
+                errno = ENAMETOOLONG;
+                return nullptr;
+            }
+            const size_t dir_len = strlen(found) - strlen(program);
             if (access(found, int(perms)) == 0) {
                 found[dir_len] = '\0';
                 return found;

@@ -15,6 +15,8 @@ int path_match(const char *dir, const char *environ);
 /* Put prefix+value in front of (behind) the variable name. 0, or -1 with errno. */
 int path_prepend(const char *name, const char *prefix, const char *value);
 int path_append(const char *name, const char *prefix, const char *value);
+/* 0 when only root and the effective user can change directory dir (see safe_path.cc), else -1. */
+int path_trusted(const char *dir);
 
 #ifdef __cplusplus
 }

@@ -1,11 +1,15 @@
 #include "safe_whoami.h"
 
 #include <errno.h>
+#include <inttypes.h>
 #include <limits.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/auxv.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include "safe_path.h"
@@ -14,45 +18,47 @@
 
 static char whoami[PATH_MAX];
 
-// The candidate for a bare name: the directory of PATH that holds it, or else
-// the current directory, read from /proc because getcwd may refuse long paths.
-static void bare_candidate(const char *name, char *result)
+// dir + '/' (unless dir ends in one) + name into result; false (ENAMETOOLONG) when it does not fit.
+static bool join(char *result, const char *dir, const char *name)
 {
-    char link[PATH_MAX];
-    char bare[PATH_MAX];
-    strlcpy(bare, name, sizeof bare);
-    const char *dir = path_seek(bare, getenv("PATH"), F_OK);
-    if (dir != nullptr) {
-        strlcpy(result, dir, PATH_MAX);
-        if (result[0] == '\0' || result[strlen(result) - 1] != '/')
-            strlcat(result, "/", PATH_MAX);
-        strlcat(result, bare, PATH_MAX);
-        return;
+    if (strlcpy(result, dir, PATH_MAX) >= PATH_MAX ||
+        (result[0] != '\0' && result[strlen(result) - 1] != '/' &&
+         strlcat(result, "/", PATH_MAX) >= PATH_MAX) ||
+        strlcat(result, name, PATH_MAX) >= PATH_MAX) {
+        errno = ENAMETOOLONG;
+        return false;
     }
-    snprintf(link, PATH_MAX - 1, "/proc/%lld/cwd", (long long)getpid());
-    const ssize_t n = readlink(link, result, PATH_MAX - 1);
-    if (n <= 0) {
-        strlcpy(result, bare, PATH_MAX);
-        return;
-    }
-    result[n] = '\0';
-    if (result[n - 1] != '/')
-        strlcat(result, "/", PATH_MAX);
-    strlcat(result, bare, PATH_MAX);
+    return true;
 }
 
-// Steps shared by both entries: resolve the candidate left in whoami.
-static char *resolve_candidate()
+// The candidate for a bare name: the directory of PATH that holds it, or else
+// the current directory, read from /proc because getcwd may refuse long paths.
+static bool bare_candidate(const char *name, char *result)
+{
+    char bare[PATH_MAX];
+    if (strlcpy(bare, name, sizeof bare) >= sizeof bare) {
+        errno = ENAMETOOLONG;
+        return false;
+    }
+    const char *dir = path_seek(bare, getenv("PATH"), F_OK);
+    if (dir != nullptr)
+        return join(result, dir, bare);
+    char cwd[PATH_MAX];
+    const ssize_t n = readlink("/proc/self/cwd", cwd, sizeof cwd - 1);
+    if (n <= 0)
+        return strlcpy(result, bare, PATH_MAX) < PATH_MAX;
+    cwd[n] = '\0';
+    return join(result, cwd, bare);
+}
+
+// The canonical form of the candidate in whoami, in place; false when it names nothing.
+static bool resolve_candidate()
 {
     char resolved[PATH_MAX];
-    if (whoami[0] == '\0')
-        return nullptr;
-    if (realpath(whoami, resolved) == nullptr) {
-        whoami[0] = '\0';
-        return whoami;
-    }
+    if (whoami[0] == '\0' || realpath(whoami, resolved) == nullptr)
+        return false;
     strlcpy(whoami, resolved, sizeof whoami);
-    return whoami;
+    return true;
 }
 
 char *safe_whoami_name(const char *name)
@@ -60,24 +66,75 @@ char *safe_whoami_name(const char *name)
     whoami[0] = '\0';
     if (name == nullptr || name[0] == '\0')
         return nullptr;
-    bare_candidate(name, whoami);
-    return resolve_candidate();
+    if (!bare_candidate(name, whoami) || !resolve_candidate())
+        whoami[0] = '\0';
+    return whoami;
+}
+
+// The file our code was loaded from, as the kernel recorded its mapping in
+// /proc/self/maps: device, inode and path. Unlike /proc/self/exe it names our
+// program under a user-mode emulator and when started through the dynamic
+// loader (there /proc/self/exe names the emulator or the loader).
+static int code_file(struct stat *id, char *path)
+{
+    FILE *maps = fopen("/proc/self/maps", "re");
+    if (maps == nullptr)
+        return -1;
+    const uintptr_t here = reinterpret_cast<uintptr_t>(&code_file);
+    char *line = nullptr;
+    size_t cap = 0;
+    int rc = -1;
+    while (rc != 0 && getline(&line, &cap, maps) > 0) {
+        uintptr_t low, high;
+        unsigned major, minor;
+        unsigned long long inode;
+        int at = 0;
+        if (sscanf(line, "%" SCNxPTR "-%" SCNxPTR " %*s %*x %x:%x %llu %n", &low, &high, &major,
+                   &minor, &inode, &at) < 5 ||
+            here < low || here >= high || at == 0)
+            continue;
+        line[strcspn(line, "\n")] = '\0';
+        id->st_dev = makedev(major, minor);
+        id->st_ino = (ino_t)inode;
+        rc = strlcpy(path, line + at, PATH_MAX) < PATH_MAX ? 0 : -1;
+    }
+    free(line);
+    fclose(maps);
+    return rc;
+}
+
+static bool same_file(const char *path, const struct stat *id)
+{
+    struct stat st;
+    return stat(path, &st) == 0 && st.st_dev == id->st_dev && st.st_ino == id->st_ino;
+}
+
+// argv[0] when it holds a '/', else the path the program was executed by, else a search of PATH.
+static bool candidate(const char *argv0)
+{
+    if (argv0 != nullptr && strchr(argv0, '/') != nullptr)
+        return strlcpy(whoami, argv0, sizeof whoami) < sizeof whoami;
+    const char *execfn = reinterpret_cast<const char *>(getauxval(AT_EXECFN));
+    if (execfn == nullptr || execfn[0] == '\0')
+        return argv0 != nullptr && bare_candidate(argv0, whoami);
+    if (strchr(execfn, '/') == nullptr)
+        return bare_candidate(execfn, whoami);
+    return strlcpy(whoami, execfn, sizeof whoami) < sizeof whoami;
 }
 
 char *safe_whoami(const char *argv0)
 {
-    whoami[0] = '\0';
-    if (argv0 != nullptr && strchr(argv0, '/') != nullptr) {
-        strlcpy(whoami, argv0, sizeof whoami);
-        return resolve_candidate();
+    struct stat running;
+    char recorded[PATH_MAX];
+    if (code_file(&running, recorded) != 0) {
+        whoami[0] = '\0';
+        return whoami;
     }
-    errno = 0;
-    const char *execfn = reinterpret_cast<const char *>(getauxval(AT_EXECFN));
-    // A missing or empty record gives no candidate at all.
-    if (execfn == nullptr || execfn[0] == '\0')
-        return nullptr;
-    strlcpy(whoami, execfn, sizeof whoami);
-    if (strchr(whoami, '/') == nullptr)
-        bare_candidate(whoami, whoami);
-    return resolve_candidate();
+    if (candidate(argv0) && resolve_candidate() && same_file(whoami, &running))
+        return whoami;
+    // argv[0] and PATH are the caller's to choose; the kernel's record is not.
+    if (strlcpy(whoami, recorded, sizeof whoami) >= sizeof whoami || !resolve_candidate() ||
+        !same_file(whoami, &running))
+        whoami[0] = '\0';
+    return whoami;
 }

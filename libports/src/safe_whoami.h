@@ -6,9 +6,14 @@
 extern "C" {
 #endif
 
-/* Static result; empty text when unresolvable; null when no candidate was formed. */
+/*
+ * The file the running program was loaded from, named by argv0 (or PATH) when
+ * that is the same file, else by the kernel's record; static; empty text when
+ * the file cannot be named.
+ */
 char *safe_whoami(const char *argv0);
-/* The same answer for a bare file name: the directory of PATH holding it, else the current one. */
+/* A bare file name looked up in PATH, else the current directory; static; empty if it names
+ * nothing. */
 char *safe_whoami_name(const char *name);
 
 #ifdef __cplusplus

@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <limits.h>
+#include <signal.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -66,9 +67,10 @@ bool system_dirs(const char *exe)
 }
 
 // Walks up from the executable past .orig, bin or sbin, and usr.
-void product_dir(const char *exe, char *path)
+bool product_dir(const char *exe, char *path)
 {
-    strlcpy(path, exe, PATH_MAX);
+    if (strlcpy(path, exe, PATH_MAX) >= PATH_MAX)
+        return false;
     drop_component(path);
     if (last_is(path, ".orig"))
         drop_component(path);
@@ -76,7 +78,7 @@ void product_dir(const char *exe, char *path)
         drop_component(path);
     if (last_is(path, "usr"))
         drop_component(path);
-    strlcat(path, "/", PATH_MAX);
+    return strlcat(path, "/", PATH_MAX) < PATH_MAX;
 }
 
 // <root>usr/lpp/<product>/ or <root>opt/qor/<maker>/<product>/; -1 when neither.
@@ -130,6 +132,10 @@ int relocate_layout(const char *exe, char *path, char *root_path, int_fast32_t *
         errno = EINVAL;
         return -1;
     }
+    if (strlen(exe) >= PATH_MAX) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
     const bool maker = maker_tree(exe, path);
     if (maker || system_dirs(exe)) {
         if (!maker)
@@ -138,41 +144,82 @@ int relocate_layout(const char *exe, char *path, char *root_path, int_fast32_t *
         *installed = 1;
         return 0;
     }
-    product_dir(exe, path);
+    if (!product_dir(exe, path)) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
     if (tree_root(path, root_path, is_rte) != 0)
         strlcpy(root_path, path, PATH_MAX);
     return 0;
 }
 
+namespace
+{
+
+// A list, the entries a tree adds to it, and the directory each entry stands for.
+struct search_list {
+    const char *name;
+    const char *entries[2];
+    const char *dirs[2];
+    bool alternate;
+};
+
+const search_list search_lists[] = {
+    {"PATH", {"usr/bin/"}, {"usr/bin"}, true},
+    {"LD_LIBRARY_PATH", {"usr/lib/"}, {"usr/lib"}, true},
+    {"NLSPATH", {"usr/share/locale/%L/%N"}, {"usr/share/locale"}, true},
+    {"MANPATH", {"usr/share/man/"}, {"usr/share/man"}, true},
+    {"ETCPATH", {"etc", "etc.d"}, {"etc", "etc.d"}, false},
+};
+
+// Anyone who can plant a library or a program in a listed directory runs it
+// as whoever runs us: an entry goes in only for a directory that is trusted.
+void add_entry(const char *name, const char *tree, const char *entry, const char *dir)
+{
+    char full[PATH_MAX];
+    if (strlcpy(full, tree, sizeof full) >= sizeof full ||
+        strlcat(full, dir, sizeof full) >= sizeof full || path_trusted(full) != 0)
+        return;
+    path_prepend(name, tree, entry);
+}
+
+// The same tree twice (an unrecognised layout is its own root) is listed once, in its last place.
+bool listed_later(const char *const *trees, int i, int n)
+{
+    for (int j = i + 1; j < n; j++)
+        if (strcmp(trees[i], trees[j]) == 0)
+            return true;
+    return false;
+}
+
+} // namespace
+
 void relocate_paths(const char *path, const char *root_path, int_fast32_t installed,
                     const char *altpath)
 {
-    static const struct {
-        const char *name;
-        const char *sub;
-    } lists[] = {
-        {"PATH", "usr/bin/"},
-        {"LD_LIBRARY_PATH", "usr/lib/"},
-        {"NLSPATH", "usr/share/locale/%L/%N"},
-        {"MANPATH", "usr/share/man/"},
-    };
-    for (const auto &list : lists) {
-        if (altpath != nullptr)
-            path_prepend(list.name, altpath, list.sub);
+    for (const auto &list : search_lists) {
+        const char *trees[3];
+        int n = 0;
+        if (altpath != nullptr && list.alternate)
+            trees[n++] = altpath;
         if (!installed)
-            path_prepend(list.name, root_path, list.sub);
-        path_prepend(list.name, path, list.sub);
+            trees[n++] = root_path;
+        trees[n++] = path;
+        for (int i = 0; i < n; i++) {
+            if (listed_later(trees, i, n))
+                continue;
+            for (int e = 0; e < 2 && list.entries[e] != nullptr; e++)
+                add_entry(list.name, trees[i], list.entries[e], list.dirs[e]);
+        }
     }
-    if (!installed) {
-        path_prepend("ETCPATH", root_path, "etc");
-        path_prepend("ETCPATH", root_path, "etc.d");
-    }
-    path_prepend("ETCPATH", path, "etc");
-    path_prepend("ETCPATH", path, "etc.d");
 }
 
 char *self_relocate(const int argc, const char **argv)
 {
+    // With SIGCHLD ignored the kernel reaps our children before any wait: the
+    // supervisor could not learn the child's status, nor the child (or the
+    // one process) that of the manual page viewer.
+    signal(SIGCHLD, SIG_DFL);
     char *marker = getenv(reloname);
     if (marker != nullptr && marker[0] != '\0')
         return marker;
