@@ -262,6 +262,42 @@ for sink in pipe file; do
     run_case "8 raw>$sink" "8. $GiB record-sequential file, raw -> $name" $sink $bytes 0 "$IN"
 done
 
+# CPU time of a copier whose producer or consumer is slow: the copier's own
+# processes only (RUSAGE_CHILDREN of a small wrapper), median of the rounds.
+cpu_of() {
+    python3 -c 'import resource, subprocess, sys
+rc = subprocess.run(sys.argv[1:]).returncode
+r = resource.getrusage(resource.RUSAGE_CHILDREN)
+print(round((r.ru_utime + r.ru_stime) * 1e6), file=sys.stderr)
+sys.exit(rc)' "$@"
+}
+idle=2 gz_mib=64
+[ $mode = smoke ] && idle=0.3 gz_mib=4
+head -c $((gz_mib << 20)) "$S/plain" >"$S/gz.in"
+cpu_rows=$S/cpu.tsv
+: >"$cpu_rows"
+cpu_case() {
+    local title=$1 how=$2 r i us
+    local names=("$native_label" "$shipped_label" cat) progs=("$TN" "$TS" cat)
+    say "bench: $title"
+    for i in "${!names[@]}"; do
+        for ((r = 0; r < rounds; r++)); do
+            case $how in
+            producer) us=$({ (sleep $idle; echo x) | cpu_of ${progs[i]} - >"$S/cpu.out"; } 2>&1) ;;
+            consumer) us=$({ cpu_of ${progs[i]} "$S/gz.in" | gzip -6 >"$S/cpu.out"; } 2>&1) ;;
+            esac
+            echo "$us"
+        done | median | xargs printf '%s\t%s\t%s\n' "$title" "${names[i]}" >>"$cpu_rows"
+        case $how in
+        producer) [ "$(cat "$S/cpu.out")" = x ] || fail "${names[i]} ($title): wrong output" ;;
+        consumer) gzip -dc "$S/cpu.out" | cmp -s - "$S/gz.in" || fail "${names[i]} ($title): wrong output" ;;
+        esac
+    done
+}
+cpu_case "9. CPU time: (sleep $idle; echo x) | tool - >/dev/null" producer
+cpu_case "9. CPU time: tool $gz_mib MiB | gzip -6 >/dev/null" consumer
+rm -f "$S/gz.in" "$S/cpu.out"
+
 # --- report ----------------------------------------------------------------
 # Rows: tag, title, command, median µs, bytes written, records. A peer is every
 # command that is not tandro; "x best peer" is the fastest peer's median time
@@ -348,6 +384,16 @@ bars() {
     echo "fold faster than tandro in case 6:${fold_faster:- nowhere}"
 }
 
+# The CPU rows: seconds of CPU and the difference to cat's.
+cpu_report() {
+    awk -F'\t' '
+        $1 != title { title = $1; printf "\n### %s\n\n| command | CPU | above cat |\n|---|---:|---:|\n", title; n = 0 }
+        { n++; lab[n] = $2; us[n] = $3; if ($2 == "cat") for (i = 1; i <= n; i++)
+            printf "| `%s` | %.3f s | %+.3f s |\n", lab[i], us[i] / 1e6, (us[i] - $3) / 1e6 }' "$cpu_rows"
+    echo
+    echo "Bar: at most cat + 0.05 s of CPU, on \`$native_label\`."
+}
+
 # chart FILE: throughput per case and start-up times, drawn by bench/plot.gp.
 # Colour classes: 1 native tandro, 2 shipped tandro, 3 peers.
 chart() {
@@ -365,6 +411,7 @@ mkdir -p "$results"
 {
     report
     bars
+    cpu_report
 } >"$results/latest.md"
 if command -v gnuplot >/dev/null; then
     chart "$results/latest.png" || fail "the chart could not be drawn"
