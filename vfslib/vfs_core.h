@@ -46,7 +46,8 @@ enum lib_error : int {
     e_not_seekable,     /* not a seekable file */
     e_bad_option,       /* unknown option X */
     e_line_end,         /* record contains a line end */
-    e_last = e_line_end,
+    e_beyond_count,     /* data beyond the counted records at byte N */
+    e_last = e_beyond_count,
 };
 
 /* One library failure with what its text needs. */
@@ -122,7 +123,7 @@ struct parsed_name {
  * then holds the offending option text.
  */
 bool parse_name(std::string_view name, parsed_name &out, std::string &bad);
-/* Remembers the options of a prefixed name for the open that follows resolution. */
+/* Remembers the options of a prefixed name for the open of its bare path that follows. */
 void remember_options(const parsed_name &p);
 /* The options remembered for path and driver d, if any. */
 bool recall_options(const std::string &path, drv d, prefix_options &out);
@@ -147,7 +148,19 @@ struct handle {
     vfs_file file;
     const driver *drv_ops = nullptr;
     layout lay;
-    uint64_t size = 0;    /* file size at open; the data ends here */
+    /* How far the file reaches: bytes read so far, all of them once ended.
+     * A regular file is read up to its size at open (bound) at most; a file
+     * the kernel gives no size for (bound VFS_ERROR) is read until pread
+     * returns 0. */
+    uint64_t reach = 0;
+    bool ended = false;
+    uint64_t bound = VFS_ERROR;
+    /* A header that counts the records: where a raw copy stops (data_end,
+     * settled once) and the damage it meets there (end_err, code 0: none). */
+    bool counted = false;
+    bool end_settled = false;
+    uint64_t data_end = VFS_ERROR;
+    error_detail end_err;
     bool writing = false; /* made by vfs_create */
     bool at_eof = false;
     bool positioned = false; /* curr_csr holds a record */
@@ -207,17 +220,30 @@ inline constexpr uint64_t default_buffsize = 256 * 1024;
 inline constexpr uint32_t default_buffers = 4;
 bool cache_init(handle &h, uint64_t buffsize, uint32_t count);
 void cache_free(handle &h);
-/* The buffer holding byte off (< h.size), loading it when needed; null with errno. */
+/*
+ * How many of the n bytes from at on the file holds (fewer only where it
+ * ends), reading ahead as far as needed; VFS_ERROR with errno when a read
+ * fails. Every driver asks this before it takes bytes from the cache.
+ */
+uint64_t cache_span(handle &h, uint64_t at, uint64_t n);
+/* The buffer holding byte off (which cache_span found), loading it when needed; null with errno. */
 vfs_buffer *cache_at(handle &h, uint64_t off);
 /* Copies n bytes at off; false with errno on I/O failure. The caller checks the range. */
 bool cache_copy(handle &h, uint64_t off, void *dst, uint64_t n);
 extern "C" int vfs_cache_read(vfs_file *f, vfs_cursor *c);
 extern const vfs_internals cached_internals;
 
-/* Handle-level operations shared by every driver. */
+/*
+ * Handle-level operations shared by every driver. A driver's own table is
+ * given the bare path resolution returned, which is taken as it stands with
+ * the options remembered for it; the generic table passes the name it parsed.
+ */
 vfs_file *open_handle(const driver &d, vfs_file_info *info);
 int create_handle(const driver &d, vfs_file_info *info);
-const struct vfs_api *resolve(const char *name, char **realname);
+vfs_file *open_parsed(const driver &d, vfs_file_info *info, const parsed_name &p);
+int create_parsed(const driver &d, vfs_file_info *info, const parsed_name &p);
+/* Counted files: settles data_end and end_err (once); false with errno when a read fails. */
+bool settle_end(handle &h);
 
 /* Records a damage error on the handle, sets errno, returns VFS_ERROR. */
 uint64_t fail(handle &h, error_detail e);

@@ -72,21 +72,21 @@ void detect_blocks(handle &h)
     h.lay.detect_blocks = false;
     unsigned char b[8];
     uint64_t at = h.lay.data_offset;
-    if (h.size < at || h.size - at < sizeof b || !cache_copy(h, at, b, sizeof b))
+    if (cache_span(h, at, sizeof b) != sizeof b || !cache_copy(h, at, b, sizeof b))
         return;
     uint64_t bdw = descriptor(b, true);
     uint64_t rdw = descriptor(b + 4, false);
     h.lay.blocked = bdw >= 2 * rdw_size && rdw != 0 && rdw <= bdw - rdw_size;
 }
 
-// The RDW record at `at`, which must end by `end`.
-step rdw_record(handle &h, uint64_t at, uint64_t end, bool in_block, record_place &r)
+// The RDW record at `at`, which has room bytes to take.
+step rdw_record(handle &h, uint64_t at, uint64_t room, bool in_block, record_place &r)
 {
     // Past the end of a whole block the RDW is wrong; past the end of the
     // file the record was cut.
     auto overrun = in_block && h.block_cut == VFS_ERROR ? e_bad_rdw : e_truncated;
     unsigned char b[4];
-    if (end - at < rdw_size)
+    if (room < rdw_size)
         return fail(h, at_byte(overrun, at)), step::error;
     if (!cache_copy(h, at, b, rdw_size))
         return step::error;
@@ -95,9 +95,43 @@ step rdw_record(handle &h, uint64_t at, uint64_t end, bool in_block, record_plac
         return fail(h, at_byte(e_bad_rdw, at)), step::error;
     if (h.lay.lrecl != 0 && len - rdw_size > h.lay.lrecl)
         return fail(h, too_long(len - rdw_size, h.lay.lrecl, at)), step::error;
-    if (len > end - at)
+    if (len > room)
         return fail(h, at_byte(overrun, at)), step::error;
     r = {at, at + rdw_size, len - rdw_size, len};
+    return step::record;
+}
+
+// Moves past the BDW at `at` (and any empty blocks): the walk is then inside
+// a block that ends at h.block_end.
+step enter_block(handle &h, uint64_t &at)
+{
+    // Empty blocks are skipped; each costs at least its 4-byte BDW, so the walk ends.
+    while (at == h.block_end) {
+        if (h.block_cut != VFS_ERROR)
+            return fail(h, at_byte(e_truncated_block, h.block_cut)), step::error;
+        unsigned char b[4];
+        uint64_t have = cache_span(h, at, rdw_size);
+        if (have == VFS_ERROR)
+            return step::error;
+        if (have == 0)
+            return step::end;
+        if (have < rdw_size)
+            return fail(h, at_byte(e_truncated_block, at)), step::error;
+        if (!cache_copy(h, at, b, rdw_size))
+            return step::error;
+        uint64_t len = descriptor(b, true);
+        if (len < rdw_size || (h.lay.blksize != 0 && len > h.lay.blksize))
+            return fail(h, at_byte(e_bad_bdw, at)), step::error;
+        // A block that the end of the file cuts short still gives its whole
+        // records; the cut is reported when the walk reaches it.
+        have = cache_span(h, at, len);
+        if (have == VFS_ERROR)
+            return step::error;
+        if (have < len)
+            h.block_cut = at;
+        h.block_end = at + have;
+        at += rdw_size;
+    }
     return step::record;
 }
 
@@ -107,35 +141,18 @@ step next(handle &h, uint64_t at, bool first, record_place &r)
         return fixed_next(h, at, r);
     if (h.lay.detect_blocks)
         detect_blocks(h);
-    if (!h.lay.blocked)
-        return at >= h.size ? step::end : rdw_record(h, at, h.size, false, r);
+    if (!h.lay.blocked) {
+        uint64_t room = cache_span(h, at, ibm_descriptor_max);
+        if (room == VFS_ERROR)
+            return step::error;
+        return room == 0 ? step::end : rdw_record(h, at, room, false, r);
+    }
     if (first) {
         h.block_end = at;
         h.block_cut = VFS_ERROR;
     }
-    // Empty blocks are skipped; each costs at least its 4-byte BDW, so the walk ends.
-    while (at == h.block_end) {
-        if (h.block_cut != VFS_ERROR)
-            return fail(h, at_byte(e_truncated_block, h.block_cut)), step::error;
-        if (at >= h.size)
-            return step::end;
-        unsigned char b[4];
-        if (h.size - at < rdw_size)
-            return fail(h, at_byte(e_truncated_block, at)), step::error;
-        if (!cache_copy(h, at, b, rdw_size))
-            return step::error;
-        uint64_t len = descriptor(b, true);
-        if (len < rdw_size || (h.lay.blksize != 0 && len > h.lay.blksize))
-            return fail(h, at_byte(e_bad_bdw, at)), step::error;
-        // A block that the end of the file cuts short still gives its whole
-        // records; the cut is reported when the walk reaches it.
-        if (len > h.size - at)
-            h.block_cut = at;
-        h.block_end = len > h.size - at ? h.size : at + len;
-        at += rdw_size;
-    }
-    step s = rdw_record(h, at, h.block_end, true, r);
-    return s;
+    step s = enter_block(h, at);
+    return s == step::record ? rdw_record(h, at, h.block_end - at, true, r) : s;
 }
 
 bool flush_block(handle &h)
@@ -166,7 +183,8 @@ bool put(handle &h, const unsigned char *data, uint64_t len)
     if (rdw_size + h.block.size() + rdw_size + len > l.blksize && !flush_block(h))
         return false;
     h.block.append(reinterpret_cast<const char *>(rdw), sizeof rdw);
-    h.block.append(reinterpret_cast<const char *>(data), len);
+    // len is within blksize, checked above.
+    h.block.append(reinterpret_cast<const char *>(data), static_cast<size_t>(len));
     return true;
 }
 

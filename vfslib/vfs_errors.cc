@@ -30,6 +30,7 @@ constexpr const char *texts[] = {
     "not a seekable file",
     "unknown option",
     "record contains a line end",
+    "data beyond the counted records",
 };
 static_assert(sizeof texts / sizeof texts[0] == e_last - e_first + 1);
 

@@ -36,81 +36,77 @@ const char *driver_name(drv d)
 namespace
 {
 
-char *dup(const std::string &s)
-{
-    char *p = strdup(s.c_str());
-    return p;
-}
-
-// Resolution fails: null, with the reason as the realname the program prints.
-const struct vfs_api *no_driver(char **realname, const std::string &why)
-{
-    if (realname != nullptr)
-        *realname = dup(why);
-    errno = EINVAL;
-    return nullptr;
-}
-
-const struct vfs_api *found(const parsed_name &p, drv d, char **realname)
-{
-    if (p.prefixed && realname != nullptr)
-        *realname = dup(p.path);
-    errno = 0;
-    return driver_of(d).table;
-}
-
-} // namespace
-
-const struct vfs_api *resolve(const char *name, char **realname)
-{
+// What resolution found: the driver (null when none fits, why then says
+// why), and whether the file's header names another driver than the prefix.
+struct resolution {
+    const driver *d = nullptr;
+    bool mismatch = false;
     parsed_name p;
-    std::string bad;
-    if (name == nullptr) {
-        errno = EINVAL;
-        return nullptr;
+    std::string why;
+};
+
+// The driver a header names, or the reason it is not valid.
+void from_header(resolution &r, const unsigned char *hdr, size_t n)
+{
+    layout l;
+    error_detail e;
+    if (!decode_header(hdr, n, l, e)) {
+        r.why = error_text(e);
+        return;
     }
-    if (!parse_name(name, p, bad))
-        return no_driver(realname, "unknown option " + bad);
-    if (p.prefixed)
-        remember_options(p);
-    else
-        forget_options(p.path);
-    // Only a regular file is looked into: opening a FIFO would wait for a
-    // writer, and a pipe or terminal gives its bytes to one reader only.
-    struct stat st;
-    if (stat(p.path.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
-        return found(p, p.prefixed ? p.driver : drv::oka, realname);
-    int fd = open(p.path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) // the open that follows reports the system's reason
-        return found(p, p.prefixed ? p.driver : drv::oka, realname);
-    unsigned char hdr[header_size];
-    ssize_t n = p.opts.header == 0 ? 0 : pread(fd, hdr, sizeof hdr, 0);
-    close(fd);
-    if (n > 0 && has_magic(hdr, static_cast<size_t>(n))) {
-        layout l;
-        error_detail e;
-        if (!decode_header(hdr, static_cast<size_t>(n), l, e))
-            return no_driver(realname, error_text(e));
-        if (p.prefixed && p.driver != l.driver) {
-            errno = EBADF;
-            return driver_of(l.driver).table;
-        }
-        return found(p, l.driver, realname);
+    r.d = &driver_of(l.driver);
+    r.mismatch = r.p.prefixed && r.p.driver != l.driver;
+}
+
+// A prefixed name without our header: its options must fit its driver.
+void from_prefix(resolution &r)
+{
+    if (r.p.driver == drv::yar) {
+        r.why = error_text(at_byte(e_no_header, VFS_ERROR));
+        return;
     }
-    if (!p.prefixed)
-        return found(p, drv::oka, realname);
-    if (p.driver == drv::yar)
-        return no_driver(realname, error_text(at_byte(e_no_header, VFS_ERROR)));
     layout l;
     error_detail e;
     vfs_file_info info{};
     info.datlen = VFS_ERROR;
     info.records = VFS_ERROR;
-    if (!driver_of(p.driver).settle(l, p.opts, p.opts.any(), info, false, e))
-        return no_driver(realname, error_text(e));
-    return found(p, p.driver, realname);
+    if (!driver_of(r.p.driver).settle(l, r.p.opts, r.p.opts.any(), info, false, e))
+        r.why = error_text(e);
+    else
+        r.d = &driver_of(r.p.driver);
 }
 
+resolution resolve_name(const char *name)
+{
+    resolution r;
+    std::string bad;
+    if (!parse_name(name, r.p, bad)) {
+        r.why = "unknown option " + bad;
+        return r;
+    }
+    const driver &named = driver_of(r.p.prefixed ? r.p.driver : drv::oka);
+    // Only a regular file with a size is looked into: opening a FIFO would
+    // wait for a writer, a pipe or terminal gives its bytes to one reader
+    // only, and a file without a size (/proc) is the driver's to judge.
+    struct stat st;
+    if (stat(r.p.path.c_str(), &st) == 0 && (!S_ISREG(st.st_mode) || st.st_size == 0))
+        return r.d = &named, r;
+    int fd = open(r.p.path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) // the open that follows reports the system's reason
+        return r.d = &named, r;
+    unsigned char hdr[header_size];
+    ssize_t n = r.p.opts.header == 0 ? 0 : pread(fd, hdr, sizeof hdr, 0);
+    close(fd);
+    if (n > 0 && has_magic(hdr, static_cast<size_t>(n)))
+        from_header(r, hdr, static_cast<size_t>(n));
+    else if (r.p.prefixed)
+        from_prefix(r);
+    else
+        r.d = &named;
+    return r;
+}
+
+} // namespace
 } // namespace vfs
 
 using namespace vfs;
@@ -120,33 +116,48 @@ using namespace vfs;
  * used. errno is 0 on success; a prefix that names another driver than the
  * file's header gives the header's driver with errno EBADF; null when no
  * driver fits, with *realname a short reason. For a prefixed name *realname
- * becomes the bare path. All texts are malloc'd and the caller's to free.
+ * becomes the path after the first prefix, as it stands; the driver's open
+ * takes that path with the prefix's options. All texts are malloc'd and the
+ * caller's to free.
  */
 extern "C" const struct vfs_api *vfs_op_resolve(const char *, const char *, const char *name,
                                                 char **realname)
 {
-    return resolve(name, realname);
+    if (name == nullptr) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    resolution r = resolve_name(name);
+    if (r.p.prefixed)
+        remember_options(r.p);
+    else
+        forget_options(r.p.path);
+    const char *text = r.d == nullptr ? r.why.c_str() : nullptr;
+    if (r.d != nullptr && r.p.prefixed && !r.mismatch)
+        text = r.p.path.c_str();
+    if (realname != nullptr && text != nullptr)
+        *realname = strdup(text);
+    errno = r.d == nullptr ? EINVAL : r.mismatch ? EBADF : 0;
+    return r.d != nullptr ? r.d->table : nullptr;
 }
 
 namespace
 {
 
-// Through the generic table a name is resolved first, then its driver opens it.
+// Through the generic table a name is resolved, then its driver opens the
+// path with the options just parsed.
 vfs_file *generic_open(vfs_file_info *info)
 {
     if (info == nullptr || info->fname == nullptr) {
         errno = EINVAL;
         return nullptr;
     }
-    char *real = nullptr;
-    const struct vfs_api *api = resolve(info->fname, &real);
-    int err = errno;
-    free(real);
-    if (api == nullptr || err != 0) {
-        errno = err != 0 ? err : EINVAL;
+    resolution r = resolve_name(info->fname);
+    if (r.d == nullptr || r.mismatch) {
+        errno = r.mismatch ? EBADF : EINVAL;
         return nullptr;
     }
-    return api->vfs_open(info);
+    return open_parsed(*r.d, info, r.p);
 }
 
 int generic_create(vfs_file_info *info)
@@ -158,13 +169,10 @@ int generic_create(vfs_file_info *info)
         return -1;
     }
     if (!parse_name(info->fname, p, bad)) {
-        error_detail e;
-        e.code = e_bad_option;
-        e.what = bad;
-        set_last_error(e);
+        set_last_error(bad_option(bad.c_str()));
         return -1;
     }
-    return create_handle(driver_of(p.prefixed ? p.driver : drv::oka), info);
+    return create_parsed(driver_of(p.prefixed ? p.driver : drv::oka), info, p);
 }
 
 } // namespace

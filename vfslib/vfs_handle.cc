@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <new>
+#include <utility>
 
 #include "vfs_core.h"
 
@@ -42,56 +43,76 @@ void drop_handle(handle *h)
     delete h;
 }
 
-// The options that apply to path for driver d: its own prefix, or what
-// resolution remembered for the bare path.
-bool options_for(const driver &d, const char *fname, parsed_name &p)
+// A driver's own table is given the bare path that resolution returned: it
+// is taken as it stands (a second prefix in it is part of the path), with
+// the options resolution remembered for it.
+bool bare_name(const driver &d, const vfs_file_info *info, parsed_name &p)
 {
-    std::string bad;
-    if (fname == nullptr) {
+    if (info == nullptr || info->fname == nullptr) {
         errno = EINVAL;
         return false;
     }
-    if (!parse_name(fname, p, bad)) {
-        error_detail e;
-        e.code = e_bad_option;
-        e.what = bad;
+    p = parsed_name();
+    p.path = info->fname;
+    p.driver = d.id;
+    p.prefixed = recall_options(p.path, d.id, p.opts);
+    return true;
+}
+
+// Reads what may be our header. A file of unknown size that has no byte
+// at all is known to be empty.
+ssize_t probe_header(const driver &d, handle &h, const parsed_name &p, unsigned char *hdr)
+{
+    if (p.opts.header == 0 || d.id == drv::oka)
+        return 0;
+    ssize_t n = pread(h.file.fd, hdr, header_size, 0);
+    if (n < 0 && errno == EISDIR)
+        return 0;
+    if (n == 0)
+        h.ended = true;
+    return n;
+}
+
+uint64_t whole_records(const handle &h)
+{
+    if (h.bound == VFS_ERROR)
+        return VFS_ERROR;
+    return (h.bound - std::min(h.bound, h.lay.data_offset)) / h.lay.lrecl;
+}
+
+bool header_layout(const driver &d, handle &h, const unsigned char *hdr, size_t n)
+{
+    error_detail e;
+    if (!decode_header(hdr, n, h.lay, e)) {
         set_last_error(e);
         return false;
     }
-    if (p.prefixed && p.driver != d.id) {
-        errno = EINVAL;
+    if (h.lay.driver != d.id) {
+        errno = EBADF;
         return false;
     }
-    if (!p.prefixed)
-        p.prefixed = recall_options(p.path, d.id, p.opts);
+    if (h.lay.being_written)
+        h.lay.records = VFS_ERROR;
+    h.counted = h.lay.records != VFS_ERROR;
+    if (h.lay.recfm == vfs_rec_fixed && h.lay.records == VFS_ERROR)
+        h.lay.records = whole_records(h);
     return true;
 }
 
 bool read_layout(const driver &d, handle &h, const parsed_name &p, const vfs_file_info &info)
 {
     unsigned char hdr[header_size];
-    ssize_t n = 0;
-    if (p.opts.header != 0 && d.id != drv::oka) {
-        n = pread(h.file.fd, hdr, sizeof hdr, 0);
-        if (n < 0 && errno != EISDIR)
-            return false;
+    ssize_t n = probe_header(d, h, p, hdr);
+    if (n < 0)
+        return false;
+    // Keyed files are only read where the whole file can be seen.
+    if (d.id == drv::yar && !h.ended) {
+        set_last_error(at_byte(e_not_seekable, VFS_ERROR));
+        return false;
     }
+    if (n > 0 && has_magic(hdr, static_cast<size_t>(n)))
+        return header_layout(d, h, hdr, static_cast<size_t>(n));
     error_detail e;
-    if (n > 0 && has_magic(hdr, static_cast<size_t>(n))) {
-        if (!decode_header(hdr, static_cast<size_t>(n), h.lay, e)) {
-            set_last_error(e);
-            return false;
-        }
-        if (h.lay.driver != d.id) {
-            errno = EBADF;
-            return false;
-        }
-        if (h.lay.being_written)
-            h.lay.records = VFS_ERROR;
-        if (h.lay.recfm == vfs_rec_fixed && h.lay.records == VFS_ERROR)
-            h.lay.records = (h.size - std::min(h.size, h.lay.data_offset)) / h.lay.lrecl;
-        return true;
-    }
     if (d.id == drv::yar) {
         e.code = e_no_header;
         set_last_error(e);
@@ -102,7 +123,7 @@ bool read_layout(const driver &d, handle &h, const parsed_name &p, const vfs_fil
         return false;
     }
     if (h.lay.recfm == vfs_rec_fixed && h.lay.lrecl != 0)
-        h.lay.records = h.size / h.lay.lrecl;
+        h.lay.records = whole_records(h);
     return true;
 }
 
@@ -121,6 +142,62 @@ void place_cursor(handle &h, const record_place &r, vfs_position pos, vfs_buffer
     h.at_eof = false;
 }
 
+// The counted records are all delivered: the data must end here.
+step past_count(handle &h, uint64_t at)
+{
+    uint64_t more = cache_span(h, at, 1);
+    if (more == VFS_ERROR)
+        return step::error;
+    if (more == 0)
+        return step::end;
+    fail(h, at_byte(e_beyond_count, at));
+    return step::error;
+}
+
+// The buffer a record is placed in. An empty record at the very end has no
+// byte of its own: its buffer is the one holding the end of its prefix.
+vfs_buffer *record_buffer(handle &h, const record_place &r)
+{
+    uint64_t target = r.doffset;
+    if (r.dlen == 0) {
+        uint64_t have = cache_span(h, r.doffset, 1);
+        if (have == VFS_ERROR)
+            return nullptr;
+        if (have == 0 && target > 0)
+            target--;
+    }
+    return cache_at(h, target);
+}
+
+enum class move { first, next, stay, refused };
+
+move move_of(const handle &h, vfs_position pos)
+{
+    switch (pos) {
+    case vfs_pos_first:
+        return move::first;
+    case vfs_pos_next:
+        return !h.positioned && !h.at_eof ? move::first : move::next;
+    case vfs_pos_curr:
+        return h.positioned ? move::stay : !h.at_eof ? move::first : move::next;
+    default:
+        return move::refused;
+    }
+}
+
+// The driver's next record, held to the count a header gives.
+step next_record(handle &h, uint64_t at, bool first, record_place &r)
+{
+    step s = h.counted && h.delivered == h.lay.records ? past_count(h, at)
+                                                       : h.drv_ops->next(h, at, first, r);
+    // A header that counted the records also tells a file cut at a record boundary.
+    if (s == step::end && h.counted && h.delivered < h.lay.records) {
+        fail(h, at_byte(e_truncated, h.reach));
+        return step::error;
+    }
+    return s;
+}
+
 // Moves to the record pos names. A record leaves curr_csr and dcache.current
 // describing it; the end leaves at_eof set.
 step position(handle &h, vfs_position pos)
@@ -133,52 +210,29 @@ step position(handle &h, vfs_position pos)
         errno = h.err.code;
         return step::error;
     }
-    bool first = false;
-    switch (pos) {
-    case vfs_pos_first:
-        first = true;
-        break;
-    case vfs_pos_next:
-        first = !h.positioned && !h.at_eof;
-        break;
-    case vfs_pos_curr:
-        if (h.positioned)
-            return step::record;
-        first = !h.at_eof;
-        break;
-    default:
+    move m = move_of(h, pos);
+    if (m == move::refused) {
         errno = pos <= vfs_pos_error ? ENOTSUP : EINVAL;
         return step::error;
     }
-    if (!first && h.at_eof)
+    if (m == move::stay)
+        return step::record;
+    if (m == move::next && h.at_eof)
         return step::end;
-    uint64_t at = h.lay.data_offset;
-    if (first) {
+    uint64_t at = h.file.curr_csr.roffset + h.file.curr_csr.rlen;
+    if (m == move::first) {
         h.file.curr_csr = vfs_cursor();
         h.last_key.clear();
         h.delivered = 0;
-    } else {
-        at = h.file.curr_csr.roffset + h.file.curr_csr.rlen;
+        at = h.lay.data_offset;
     }
     record_place r;
     h.positioned = false;
-    step s = h.drv_ops->next(h, at, first, r);
-    // A header that counted the records also tells a file cut at a record boundary.
-    if (s == step::end && h.lay.header && h.lay.records != VFS_ERROR &&
-        h.delivered < h.lay.records) {
-        fail(h, at_byte(e_truncated, h.size));
-        return step::error;
-    }
-    if (s == step::end) {
-        h.at_eof = true;
+    step s = next_record(h, at, m == move::first, r);
+    h.at_eof = s == step::end;
+    if (s != step::record)
         return s;
-    }
-    if (s == step::error)
-        return s;
-    // An empty record at the very end has no byte of its own: its buffer is
-    // the one holding the end of its prefix.
-    uint64_t target = r.dlen > 0 || r.doffset < h.size ? r.doffset : r.doffset - 1;
-    vfs_buffer *b = cache_at(h, target);
+    vfs_buffer *b = record_buffer(h, r);
     if (b == nullptr)
         return step::error;
     place_cursor(h, r, pos, b);
@@ -192,6 +246,9 @@ bool flush(handle &h)
     while (done < h.wfill) {
         ssize_t n =
             pwrite(h.file.fd, h.wbuf + done, h.wfill - done, static_cast<off_t>(h.woffset + done));
+        // A FIFO or a terminal has no offsets: it takes the bytes in order.
+        if (n < 0 && errno == ESPIPE)
+            n = write(h.file.fd, h.wbuf + done, h.wfill - done);
         h.file.iosn++;
         if (n < 0 && errno == EINTR) {
             h.file.dcache.retries++;
@@ -241,22 +298,13 @@ bool emit(handle &h, const void *p, uint64_t n)
     return true;
 }
 
-vfs_file *open_handle(const driver &d, vfs_file_info *info)
+namespace
 {
-    parsed_name p;
-    if (info == nullptr) {
-        errno = EINVAL;
-        return nullptr;
-    }
-    if (info->omode != 0) {
-        errno = ENOTSUP; // files are written through vfs_create
-        return nullptr;
-    }
-    if (!options_for(d, info->fname, p))
-        return nullptr;
-    int fd = open(p.path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return nullptr;
+
+// A handle for the descriptor just opened, which it then owns; null with
+// errno (the descriptor closed) for a directory or when memory is short.
+handle *adopt(const driver &d, int fd)
+{
     struct stat st;
     int got = fstat(fd, &st);
     // A directory opens for reading but holds no records: refuse it rather
@@ -272,21 +320,47 @@ vfs_file *open_handle(const driver &d, vfs_file_info *info)
         errno = err;
         return nullptr;
     }
-    h->size = S_ISREG(st.st_mode) ? static_cast<uint64_t>(st.st_size) : 0;
-    bool ok = true;
-    if (d.id != drv::oka && lseek(fd, 0, SEEK_CUR) < 0) {
+    // /proc files and devices say 0: their size is learned as they are read.
+    if (S_ISREG(st.st_mode) && st.st_size > 0) {
+        h->bound = static_cast<uint64_t>(st.st_size);
+        h->reach = h->bound;
+        h->ended = true;
+    }
+    return h;
+}
+
+bool prepare(const driver &d, handle &h, const parsed_name &p, const vfs_file_info &info)
+{
+    if (d.id != drv::oka && lseek(h.file.fd, 0, SEEK_CUR) < 0) {
         set_last_error(at_byte(e_not_seekable, VFS_ERROR));
-        ok = false;
+        return false;
     }
-    ok = ok && read_layout(d, *h, p, *info);
+    if (!read_layout(d, h, p, info))
+        return false;
     error_detail e;
-    if (ok && d.opened != nullptr && !d.opened(*h, e)) {
+    if (d.opened != nullptr && !d.opened(h, e)) {
         set_last_error(e);
-        ok = false;
+        return false;
     }
-    ok = ok && cache_init(*h, h->cache_bytes, h->cache_count);
-    ok = ok && lseek(fd, static_cast<off_t>(h->lay.data_offset), SEEK_SET) >= 0;
-    if (!ok) {
+    return cache_init(h, h.cache_bytes, h.cache_count) &&
+           lseek(h.file.fd, static_cast<off_t>(h.lay.data_offset), SEEK_SET) >= 0;
+}
+
+} // namespace
+
+vfs_file *open_parsed(const driver &d, vfs_file_info *info, const parsed_name &p)
+{
+    if (info->omode != 0) {
+        errno = ENOTSUP; // files are written through vfs_create
+        return nullptr;
+    }
+    int fd = open(p.path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return nullptr;
+    handle *h = adopt(d, fd);
+    if (h == nullptr)
+        return nullptr;
+    if (!prepare(d, *h, p, *info)) {
         int err = errno;
         close(fd);
         drop_handle(h);
@@ -300,15 +374,55 @@ vfs_file *open_handle(const driver &d, vfs_file_info *info)
     return &h->file;
 }
 
+vfs_file *open_handle(const driver &d, vfs_file_info *info)
+{
+    parsed_name p;
+    return bare_name(d, info, p) ? open_parsed(d, info, p) : nullptr;
+}
+
 int create_handle(const driver &d, vfs_file_info *info)
 {
     parsed_name p;
-    if (info == nullptr) {
-        errno = EINVAL;
-        return -1;
+    return bare_name(d, info, p) ? create_parsed(d, info, p) : -1;
+}
+
+namespace
+{
+
+// Makes a new writing handle ready: its buffer, the driver's lock, the old
+// content dropped, the header begun. False with errno.
+bool start_writing(const driver &d, handle &h)
+{
+    h.wsize = write_buffer_size;
+    h.wbuf = static_cast<unsigned char *>(malloc(h.wsize));
+    if (h.wbuf == nullptr) {
+        errno = ENOMEM;
+        return false;
     }
-    if (!options_for(d, info->fname, p))
-        return -1;
+    // Lock (where the driver locks) before the old content is thrown away.
+    error_detail e;
+    if (d.opened != nullptr && !d.opened(h, e)) {
+        set_last_error(e);
+        return false;
+    }
+    // Only a regular file has old content to drop; a FIFO or a device is
+    // written as it is.
+    struct stat st;
+    if (fstat(h.file.fd, &st) != 0 || (S_ISREG(st.st_mode) && ftruncate(h.file.fd, 0) != 0))
+        return false;
+    if (!h.lay.header)
+        return true;
+    unsigned char hdr[header_size];
+    h.lay.being_written = true;
+    h.lay.data_offset = header_size;
+    encode_header(h.lay, hdr);
+    return emit(h, hdr, sizeof hdr);
+}
+
+} // namespace
+
+int create_parsed(const driver &d, vfs_file_info *info, const parsed_name &p)
+{
     layout lay;
     error_detail e;
     if (!d.settle(lay, p.opts, p.opts.any(), *info, true, e)) {
@@ -327,23 +441,7 @@ int create_handle(const driver &d, vfs_file_info *info)
     h->writing = true;
     h->lay = lay;
     h->lay.records = 0;
-    h->wsize = write_buffer_size;
-    h->wbuf = static_cast<unsigned char *>(malloc(h->wsize));
-    bool ok = h->wbuf != nullptr || (errno = ENOMEM, false);
-    // Lock (where the driver locks) before the old content is thrown away.
-    if (ok && d.opened != nullptr && !d.opened(*h, e)) {
-        set_last_error(e);
-        ok = false;
-    }
-    ok = ok && ftruncate(fd, 0) == 0;
-    if (ok && lay.header) {
-        unsigned char hdr[header_size];
-        h->lay.being_written = true;
-        h->lay.data_offset = header_size;
-        encode_header(h->lay, hdr);
-        ok = emit(*h, hdr, sizeof hdr);
-    }
-    if (!ok) {
+    if (!start_writing(d, *h)) {
         int err = errno;
         close(fd);
         drop_handle(h);
@@ -354,6 +452,105 @@ int create_handle(const driver &d, vfs_file_info *info)
     info->fh = &h->file;
     info->api = d.table;
     return 0;
+}
+
+namespace
+{
+
+// Counted fixed records end where their count says, or at the last whole
+// record of a file too short for it.
+void settle_fixed_end(handle &h)
+{
+    const layout &l = h.lay;
+    uint64_t bytes = 0;
+    if (__builtin_mul_overflow(l.records, l.lrecl, &bytes) || bytes > VFS_ERROR - l.data_offset)
+        bytes = VFS_ERROR - l.data_offset;
+    h.data_end = l.data_offset + bytes;
+    if (h.bound == VFS_ERROR || h.data_end <= h.bound)
+        return;
+    h.data_end = l.data_offset + whole_records(h) * l.lrecl;
+    h.end_err = at_byte(e_truncated, h.data_end);
+}
+
+// Walks the counted records of a variable layout to where they end, or to
+// the damage that stops them first. The record walk starts afresh after it.
+bool settle_variable_end(handle &h)
+{
+    uint64_t at = h.lay.data_offset;
+    record_place r;
+    for (uint64_t n = 0; n < h.lay.records; n++) {
+        step s = h.drv_ops->next(h, at, n == 0, r);
+        if (s == step::error && h.err.code == 0)
+            return false;
+        if (s == step::error)
+            h.end_err = std::exchange(h.err, error_detail());
+        else if (s == step::end)
+            h.end_err = at_byte(e_truncated, at);
+        if (s != step::record)
+            break;
+        at = r.roffset + r.rlen;
+    }
+    h.data_end = at;
+    h.last_key.clear();
+    return true;
+}
+
+// The record a vector describes, joined when it has several elements. Its
+// length must fit in memory: EOVERFLOW when it cannot, rather than a record
+// cut short; EINVAL for an element with bytes but no address.
+bool join_record(const vfs_iovec *iov, uint64_t n, std::string &joined, const unsigned char *&data,
+                 uint64_t &len)
+{
+    uint64_t total = 0;
+    for (uint64_t i = 0; i < n; i++) {
+        if (iov[i].length > SIZE_MAX - total) {
+            errno = EOVERFLOW;
+            return false;
+        }
+        if (iov[i].length > 0 && iov[i].ptr == nullptr) {
+            errno = EINVAL;
+            return false;
+        }
+        total += iov[i].length;
+    }
+    len = total;
+    if (n == 1) {
+        data = static_cast<const unsigned char *>(iov[0].ptr);
+        return true;
+    }
+    try {
+        joined.reserve(static_cast<size_t>(total));
+    } catch (const std::exception &) {
+        errno = ENOMEM;
+        return false;
+    }
+    for (uint64_t i = 0; i < n; i++)
+        joined.append(static_cast<const char *>(iov[i].ptr), static_cast<size_t>(iov[i].length));
+    data = reinterpret_cast<const unsigned char *>(joined.data());
+    return true;
+}
+
+uint64_t data_bytes(const handle &h)
+{
+    if (h.counted)
+        return h.data_end - h.lay.data_offset;
+    if (h.bound == VFS_ERROR)
+        return VFS_ERROR;
+    return h.bound - std::min(h.bound, h.lay.data_offset);
+}
+
+} // namespace
+
+bool settle_end(handle &h)
+{
+    if (!h.counted || h.end_settled)
+        return true;
+    if (h.lay.recfm == vfs_rec_fixed)
+        settle_fixed_end(h);
+    else if (!settle_variable_end(h))
+        return false;
+    h.end_settled = true;
+    return true;
 }
 
 } // namespace vfs
@@ -398,8 +595,11 @@ int vfs_op_destroy(const char *name)
 
 /*
  * Describes the open file in info: recfm, datlen (VFS_ERROR when the file
- * has no known length), records (VFS_ERROR when unknown), blocklen, bytes.
- * Leaves the descriptor at the data offset.
+ * has no known length), records (VFS_ERROR when unknown), blocklen, and
+ * bytes, what a raw copy from the data offset must move: the counted
+ * records of a file whose header counts them, else the data up to the
+ * size, VFS_ERROR when the file has no size. Leaves the descriptor at the
+ * data offset. -1 with errno when a read fails.
  */
 int vfs_op_fstat(vfs_file *f, vfs_file_info *info)
 {
@@ -414,7 +614,9 @@ int vfs_op_fstat(vfs_file *f, vfs_file_info *info)
     info->min_datlen = l.recfm == vfs_rec_fixed ? l.lrecl : 0;
     info->blocklen = l.blksize;
     info->records = l.records;
-    info->bytes = h.size - std::min(h.size, l.data_offset);
+    if (!h.writing && !settle_end(h))
+        return -1;
+    info->bytes = data_bytes(h);
     info->phy_org = info->log_org =
         h.drv_ops->id == drv::yar ? vfs_org_indexed : vfs_org_sequential;
     info->access = vfs_acc_sequential;
@@ -554,19 +756,8 @@ uint64_t vfs_op_write(vfs_file *f, vfs_iovec *iov, uint64_t n, vfs_rec_info *, c
     std::string joined;
     const unsigned char *data = nullptr;
     uint64_t len = 0;
-    if (n == 1) {
-        data = static_cast<const unsigned char *>(iov[0].ptr);
-        len = iov[0].length;
-    } else {
-        for (uint64_t i = 0; i < n; i++)
-            joined.append(static_cast<const char *>(iov[i].ptr), iov[i].length);
-        data = reinterpret_cast<const unsigned char *>(joined.data());
-        len = joined.size();
-    }
-    if (len > 0 && data == nullptr) {
-        errno = EINVAL;
+    if (!join_record(iov, n, joined, data, len))
         return VFS_ERROR;
-    }
     h.err = error_detail();
     if (!h.drv_ops->put(h, data, len)) {
         if (h.err.code != 0)

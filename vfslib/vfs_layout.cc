@@ -48,13 +48,16 @@ void settle_header(layout &l, const prefix_options &o, bool for_write, const vfs
 
 step fixed_next(handle &h, uint64_t at, record_place &r)
 {
-    if (at >= h.size)
+    uint64_t have = cache_span(h, at, std::max<uint64_t>(h.lay.lrecl, 1));
+    if (have == VFS_ERROR)
+        return step::error;
+    if (have == 0)
         return step::end;
     if (h.lay.lrecl == 0) {
         fail(h, at_byte(e_no_lrecl, VFS_ERROR));
         return step::error;
     }
-    if (h.size - at < h.lay.lrecl) {
+    if (have < h.lay.lrecl) {
         fail(h, at_byte(e_truncated, at));
         return step::error;
     }

@@ -25,10 +25,12 @@ bool settle(layout &l, const prefix_options &o, bool have_opts, const vfs_file_i
 
 step next(handle &h, uint64_t at, bool, record_place &r)
 {
-    if (at >= h.size)
-        return step::end;
     uint64_t bs = h.file.dcache.buffers[0].buffsize;
-    uint64_t len = std::min(bs - (at - h.lay.data_offset) % bs, h.size - at);
+    uint64_t len = cache_span(h, at, bs - (at - h.lay.data_offset) % bs);
+    if (len == VFS_ERROR)
+        return step::error;
+    if (len == 0)
+        return step::end;
     r = {at, at, len, len};
     return step::record;
 }

@@ -36,39 +36,53 @@ bool settle(layout &l, const prefix_options &o, bool, const vfs_file_info &info,
     return true;
 }
 
-// The offset of the LF ending the line at `at`, or h.size when the last line has none.
-bool find_line_end(handle &h, uint64_t at, uint64_t limit, uint64_t &nl)
+// Looks for the LF that ends the line at `at`, at most limit + 1 bytes on:
+// nl is its offset and found true, or nl is where the search stopped (the
+// end of the data, or past the limit).
+bool find_line_end(handle &h, uint64_t at, uint64_t limit, uint64_t &nl, bool &found)
 {
     uint64_t off = at;
-    while (off < h.size && off - at <= limit) {
+    found = false;
+    while (off - at <= limit) {
+        uint64_t have = cache_span(h, off, 1);
+        if (have == VFS_ERROR)
+            return false;
+        if (have == 0)
+            break;
         vfs_buffer *b = cache_at(h, off);
         if (b == nullptr)
             return false;
         const unsigned char *p = b->buffer + (off - b->offset);
-        uint64_t n = std::min(b->bend - off, limit + 1 - (off - at));
+        // At most one buffer, whose size fits size_t.
+        auto n = static_cast<size_t>(std::min(b->bend - off, limit + 1 - (off - at)));
         const void *hit = memchr(p, '\n', n);
         if (hit != nullptr) {
             nl = off + static_cast<uint64_t>(static_cast<const unsigned char *>(hit) - p);
+            found = true;
             return true;
         }
         off += n;
     }
-    nl = std::min(off, h.size);
+    nl = off;
     return true;
 }
 
 step next(handle &h, uint64_t at, bool, record_place &r)
 {
-    if (at >= h.size)
+    uint64_t have = cache_span(h, at, 1);
+    if (have == VFS_ERROR)
+        return step::error;
+    if (have == 0)
         return step::end;
     // One byte of slack for a CR before the LF.
     uint64_t max = h.lay.lrecl != 0 ? h.lay.lrecl : record_max;
     uint64_t nl = 0;
-    if (!find_line_end(h, at, max + 1, nl))
+    bool found = false;
+    if (!find_line_end(h, at, max + 1, nl, found))
         return step::error;
     uint64_t len = nl - at;
-    uint64_t rlen = nl < h.size ? len + 1 : len;
-    if (nl < h.size && len > 0) {
+    uint64_t rlen = found ? len + 1 : len;
+    if (found && len > 0) {
         unsigned char c = 0;
         if (!cache_copy(h, nl - 1, &c, 1))
             return step::error;
@@ -82,7 +96,8 @@ step next(handle &h, uint64_t at, bool, record_place &r)
 
 bool put(handle &h, const unsigned char *data, uint64_t len)
 {
-    if (len > 0 && memchr(data, '\n', len) != nullptr)
+    // vfs_write took only lengths that fit size_t.
+    if (len > 0 && memchr(data, '\n', static_cast<size_t>(len)) != nullptr)
         return fail(h, at_byte(e_line_end, VFS_ERROR)), false;
     if (h.lay.lrecl != 0 && len > h.lay.lrecl)
         return fail(h, too_long(len, h.lay.lrecl, VFS_ERROR)), false;

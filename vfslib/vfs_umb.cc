@@ -53,11 +53,14 @@ step next(handle &h, uint64_t at, bool, record_place &r)
     const layout &l = h.lay;
     if (l.recfm == vfs_rec_fixed)
         return fixed_next(h, at, r);
-    if (at >= h.size)
-        return step::end;
     uint64_t p = prefix_size(l.varfmt);
+    uint64_t have = cache_span(h, at, p);
+    if (have == VFS_ERROR)
+        return step::error;
+    if (have == 0)
+        return step::end;
     unsigned char b[4];
-    if (h.size - at < p)
+    if (have < p)
         return fail(h, at_byte(e_truncated, at)), step::error;
     if (!cache_copy(h, at, b, p))
         return step::error;
@@ -67,7 +70,10 @@ step next(handle &h, uint64_t at, bool, record_place &r)
     uint64_t max = l.lrecl != 0 ? l.lrecl : prefix_max(l.varfmt);
     if (len > max)
         return fail(h, too_long(len, max, at)), step::error;
-    if (h.size - at - p < len)
+    have = cache_span(h, at + p, len);
+    if (have == VFS_ERROR)
+        return step::error;
+    if (have < len)
         return fail(h, at_byte(e_truncated, at)), step::error;
     r = {at, at + p, len, p + len};
     return step::record;

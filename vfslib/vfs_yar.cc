@@ -99,7 +99,9 @@ uint64_t get_len(const layout &l, const unsigned char *b)
 bool key_of(handle &h, uint64_t doffset, uint64_t dlen, std::string &key)
 {
     uint64_t pos = h.lay.keylen != 0 ? h.lay.keypos : 0;
-    uint64_t len = h.lay.keylen != 0 ? h.lay.keylen : std::min<uint64_t>(dlen, VFS_KEYLEN_MAX);
+    uint32_t len = h.lay.keylen != 0
+                       ? h.lay.keylen
+                       : static_cast<uint32_t>(std::min<uint64_t>(dlen, VFS_KEYLEN_MAX));
     key.resize(len);
     return len == 0 || cache_copy(h, doffset + pos, key.data(), len);
 }
@@ -107,12 +109,15 @@ bool key_of(handle &h, uint64_t doffset, uint64_t dlen, std::string &key)
 step next(handle &h, uint64_t at, bool, record_place &r)
 {
     const layout &l = h.lay;
-    if (at >= h.size)
-        return step::end;
     // A writer that has not finished may have written part of a record.
     bool partial_ok = h.dirty_reads && l.being_written;
+    uint64_t have = cache_span(h, at, length_size);
+    if (have == VFS_ERROR)
+        return step::error;
+    if (have == 0)
+        return step::end;
     unsigned char b[length_size];
-    if (h.size - at < length_size)
+    if (have < length_size)
         return partial_ok ? step::end : (fail(h, at_byte(e_truncated, at)), step::error);
     if (!cache_copy(h, at, b, length_size))
         return step::error;
@@ -122,7 +127,10 @@ step next(handle &h, uint64_t at, bool, record_place &r)
         return fail(h, too_long(len, max, at)), step::error;
     if (l.recfm == vfs_rec_fixed && len != l.lrecl)
         return fail(h, at_byte(e_bad_prefix, at)), step::error;
-    if (h.size - at - length_size < len)
+    have = cache_span(h, at + length_size, len);
+    if (have == VFS_ERROR)
+        return step::error;
+    if (have < len)
         return partial_ok ? step::end : (fail(h, at_byte(e_truncated, at)), step::error);
     if (l.keylen != 0 && len < uint64_t{l.keypos} + l.keylen)
         return fail(h, at_byte(e_short_key, at)), step::error;
@@ -140,17 +148,20 @@ bool put(handle &h, const unsigned char *data, uint64_t len)
 {
     const layout &l = h.lay;
     uint64_t at = h.woffset + h.wfill;
+    // Record lengths here fit size_t: vfs_write took only such, and lrecl is
+    // within record_max.
     if (l.recfm == vfs_rec_fixed && len < l.lrecl) {
-        std::string padded(reinterpret_cast<const char *>(data), len);
-        padded.resize(l.lrecl, static_cast<char>(l.pad));
+        std::string padded(reinterpret_cast<const char *>(data), static_cast<size_t>(len));
+        padded.resize(static_cast<size_t>(l.lrecl), static_cast<char>(l.pad));
         return put(h, reinterpret_cast<const unsigned char *>(padded.data()), l.lrecl);
     }
     if (l.lrecl != 0 && len > l.lrecl)
         return fail(h, too_long(len, l.lrecl, VFS_ERROR)), false;
     if (l.keylen != 0 && len < uint64_t{l.keypos} + l.keylen)
         return fail(h, at_byte(e_short_key, at)), false;
-    uint64_t pos = l.keylen != 0 ? l.keypos : 0;
-    uint64_t klen = l.keylen != 0 ? l.keylen : std::min<uint64_t>(len, VFS_KEYLEN_MAX);
+    size_t pos = l.keylen != 0 ? l.keypos : 0;
+    size_t klen =
+        l.keylen != 0 ? l.keylen : static_cast<size_t>(std::min<uint64_t>(len, VFS_KEYLEN_MAX));
     std::string key(reinterpret_cast<const char *>(data) + pos, klen);
     if (key < h.last_key)
         return fail(h, at_byte(e_key_order, at)), false;
