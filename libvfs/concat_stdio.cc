@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,12 +11,10 @@
 #include "copy_util.h"
 #include "libports.h"
 #include "tandro.h"
-#include "vfs_posix.h"
+#include "transfer.h"
 
 namespace
 {
-
-using vfs_posix::max_transfer;
 
 constexpr size_t fall_back_chunk = MAX_BUFFER;
 constexpr char label[] = "stdin -> stdout";
@@ -35,9 +32,6 @@ struct copy_job {
     struct stat stat_o;
     int64_t left; /* bytes still to come from a regular input; -1 when not known */
 };
-
-/* The kind of call a zero-copy stage makes, and what it does when refused. */
-enum class stage { splice, copy_range, sendfile };
 
 /*
  * Standard input keeps one transfer buffer for the whole run: a later "-"
@@ -94,42 +88,12 @@ int fall_back(copy_job &job)
     }
 }
 
-ssize_t transfer(stage s, int fd_i, size_t chunk)
-{
-    switch (s) {
-    case stage::splice:
-        return splice(fd_i, nullptr, 1, nullptr, chunk, SPLICE_F_NONBLOCK);
-    case stage::copy_range:
-        return vfs_posix::copy_file_range(fd_i, nullptr, 1, nullptr, chunk, 0);
-    case stage::sendfile:
-        return sendfile(1, fd_i, nullptr, chunk);
-    }
-    return -1;
-}
-
-/*
- * The errors by which the kernel refuses the pair rather than fails the
- * copy. An appending output refuses copy_file_range with EBADF.
- */
-bool refused(stage s, int err)
-{
-    switch (s) {
-    case stage::splice:
-        return err == EINVAL;
-    case stage::copy_range:
-        return err == ENOSYS || err == EXDEV || err == EINVAL || (err == EBADF && output()->append);
-    case stage::sendfile:
-        return err == EINVAL || err == ENOSYS;
-    }
-    return false;
-}
-
 int sendfile_stage(copy_job &job);
 
 /* Where a refused stage hands the copy on; it goes on after the bytes already moved. */
-int next_stage(copy_job &job, stage s)
+int next_stage(copy_job &job, transfer_call c)
 {
-    if (s == stage::copy_range && is_regular(job.stat_i))
+    if (c == transfer_call::copy_range && is_regular(job.stat_i))
         return sendfile_stage(job);
     return fall_back(job);
 }
@@ -138,42 +102,28 @@ int next_stage(copy_job &job, stage s)
  * One zero-copy stage. copy_file_range and sendfile are counted down by
  * what is left of a regular input; splice reads on to the end, as a pipe
  * must. A regular file whose size the kernel reports as 0 (/proc, /sys) may
- * still have data: a first call that moves nothing hands it to the
- * read/write loop.
+ * still have data: a stage that moves nothing hands it to the read/write loop.
  */
-int zero_copy(copy_job &job, stage s)
+int zero_copy(copy_job &job, transfer_call c)
 {
-    bool counted = s != stage::splice && job.left >= 0;
-    bool moved = false;
-    for (;;) {
-        int64_t chunk = counted ? std::min(job.left, max_transfer) : max_transfer;
-        ssize_t n = transfer(s, job.fd_i, (size_t)chunk);
-        if (n > 0) {
-            file_size += 2 * (uint64_t)n;
-            zero_copies++;
-            moved = true;
-            if (counted && (job.left = std::max<int64_t>(job.left - n, 0)) == 0)
-                return 0;
-            continue;
-        }
-        if (n == 0) {
-            if (s != stage::splice)
-                zero_copies++;
-            return !moved && is_regular(job.stat_i) && job.stat_i.st_size == 0 ? fall_back(job) : 0;
-        }
-        if (errno == EAGAIN && s != stage::copy_range) {
-            if (wait_ready(job.fd_i) < 0)
-                return -1;
-            continue;
-        }
-        return refused(s, errno) ? next_stage(job, s) : -1;
-    }
+    bool counted = c != transfer_call::splice;
+    struct transfer_run run = {job.fd_i, counted ? job.left : -1, counted, 0, 0, 0};
+    transfer_end end = transfer(c, run);
+    if (counted)
+        job.left = run.left;
+    if (end == transfer_end::failed)
+        return -1;
+    if (end == transfer_end::refused)
+        return next_stage(job, c);
+    if (run.moved == 0 && is_regular(job.stat_i) && job.stat_i.st_size == 0)
+        return fall_back(job);
+    return 0;
 }
 
 int sendfile_stage(copy_job &job)
 {
     trace("sendfile", label);
-    return zero_copy(job, stage::sendfile);
+    return zero_copy(job, transfer_call::sendfile);
 }
 
 /* Reserves the rest of a regular input in a regular output, and gives back what a short copy left.
@@ -190,7 +140,7 @@ int reserved_copy(copy_job &job, int (*copy)(copy_job &))
 int copy_range_stage(copy_job &job)
 {
     trace("copy_file_range", label);
-    return zero_copy(job, stage::copy_range);
+    return zero_copy(job, transfer_call::copy_range);
 }
 
 int copy(copy_job &job)
@@ -199,12 +149,12 @@ int copy(copy_job &job)
     bool pipe_out = is_pipe(job.stat_o);
     if (pipe_in && pipe_out) {
         trace("splice", "p-2-p stdin -> stdout");
-        return zero_copy(job, stage::splice);
+        return zero_copy(job, transfer_call::splice);
     }
     // An appending output refuses splice (EINVAL) and is served by the fall-back.
     if (pipe_in) {
         trace("splice", "p-2-f stdin -> stdout");
-        return zero_copy(job, stage::splice);
+        return zero_copy(job, transfer_call::splice);
     }
     if (pipe_out) {
         // A terminal, device or socket reports size 0 but delivers data:
@@ -212,7 +162,7 @@ int copy(copy_job &job)
         if (!is_regular(job.stat_i))
             return fall_back(job);
         trace("splice", "f-2-p stdin -> stdout");
-        return zero_copy(job, stage::splice);
+        return zero_copy(job, transfer_call::splice);
     }
     if (is_regular(job.stat_i) || is_regular(job.stat_o))
         return reserved_copy(job, copy_range_stage);

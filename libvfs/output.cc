@@ -92,7 +92,9 @@ void release_reserve(void)
             return;
         keep = st.st_size;
     }
-    (void)ftruncate(1, keep);
+    // On a pipe or terminal the cut fails harmlessly; errno then tells of it.
+    if (ftruncate(1, keep) != 0)
+        return;
 }
 
 void trim_stdout(void)

@@ -1,83 +1,33 @@
 #include <errno.h>
-#include <fcntl.h>
 #include <stdio.h>
-#include <sys/sendfile.h>
 #include <sys/stat.h>
 
 #include <algorithm>
 
 #include "copy_util.h"
 #include "tandro.h"
-#include "vfs_posix.h"
+#include "transfer.h"
 
 namespace
 {
 
-enum class stage { splice, copy_range, sendfile };
-enum class outcome { done, refused, failed };
-
 const char *const trace[] = {"splice %s\n", "copy_file_range %s\n", "sendfile %s\n"};
 
-ssize_t transfer(stage s, int fd, size_t chunk)
-{
-    switch (s) {
-    case stage::splice:
-        return splice(fd, nullptr, 1, nullptr, chunk, SPLICE_F_NONBLOCK);
-    case stage::copy_range:
-        return vfs_posix::copy_file_range(fd, nullptr, 1, nullptr, chunk, 0);
-    case stage::sendfile:
-        return sendfile(1, fd, nullptr, chunk);
-    }
-    return -1;
-}
-
-/* The errors by which the kernel refuses the pair rather than fails the copy. */
-bool refused(stage s, int err)
-{
-    switch (s) {
-    case stage::splice:
-        return err == EINVAL;
-    case stage::copy_range:
-        // An appending output is refused with EBADF; sendfile may still take it.
-        if (err == EBADF) {
-            int flags = fcntl(1, F_GETFL);
-            return flags >= 0 && (flags & O_APPEND);
-        }
-        return err == ENOSYS || err == EXDEV || err == EINVAL;
-    case stage::sendfile:
-        return err == EINVAL || err == ENOSYS;
-    }
-    return false;
-}
-
 /* One zero-copy stage over the descriptors' own positions, counting down *len. */
-outcome zero_copy(stage s, struct vfs_file *fh, const char *fname, int64_t *len)
+transfer_end zero_copy(transfer_call c, struct vfs_file *fh, const char *fname, int64_t *len)
 {
     if (verbose > 1)
-        fprintf(stderr, trace[(int)s], fname);
-    for (;;) {
-        int64_t chunk = *len < vfs_posix::max_transfer ? *len : vfs_posix::max_transfer;
-        ssize_t n = transfer(s, fh->fd, chunk > 0 ? (size_t)chunk : 0);
-        if (n >= 0) {
-            fh->iosn += 1;
-            fh->dcache.bread += (uint64_t)n;
-            fh->dcache.bwrite += (uint64_t)n;
-            file_size += 2 * (uint64_t)n;
-            zero_copies += 1;
-            *len -= n;
-            if (n == 0 || *len <= 0)
-                return outcome::done;
-        } else if (errno == EAGAIN && s != stage::copy_range) {
-            fh->dcache.retries += 1;
-            if (wait_ready(fh->fd) < 0)
-                return outcome::failed;
-        } else if (refused(s, errno)) {
-            return outcome::refused;
-        } else {
-            fh->dcache.cerrno = (uint32_t)errno;
-            return outcome::failed;
-        }
-    }
+        fprintf(stderr, trace[(int)c], fname);
+    struct transfer_run run = {fh->fd, *len, true, 0, 0, 0};
+    transfer_end end = transfer(c, run);
+    fh->iosn += run.calls;
+    fh->dcache.bread += run.moved;
+    fh->dcache.bwrite += run.moved;
+    fh->dcache.retries += run.waits;
+    *len = run.left;
+    if (end == transfer_end::failed)
+        fh->dcache.cerrno = (uint32_t)errno;
+    return end;
 }
 
 /* Writes the file block by block from the library's data cache. */
@@ -139,26 +89,26 @@ bool zero_copies_done(struct vfs_file *fh, const char *fname, int64_t bytes, con
                       const struct stat &out, int64_t *len, int *rc)
 {
     *len = bytes;
-    outcome o = outcome::refused;
+    transfer_end o = transfer_end::refused;
     // A descriptor that is not a regular file, or one whose size is not
     // known, has no length to count down: the cache walk copies it whole.
     if (!S_ISREG(in.st_mode) || bytes < 0 || (bytes == 0 && in.st_size == 0))
         return false;
     if (S_ISFIFO(out.st_mode)) {
-        o = zero_copy(stage::splice, fh, fname, len);
+        o = zero_copy(transfer_call::splice, fh, fname, len);
     } else {
-        o = zero_copy(stage::copy_range, fh, fname, len);
-        if (o == outcome::refused)
-            o = zero_copy(stage::sendfile, fh, fname, len);
+        o = zero_copy(transfer_call::copy_range, fh, fname, len);
+        if (o == transfer_end::refused)
+            o = zero_copy(transfer_call::sendfile, fh, fname, len);
     }
     // After bytes went out, a walk from data_offset would write them again:
     // a reported failure is better than a doubled copy.
-    if (o == outcome::refused && *len != bytes) {
+    if (o == transfer_end::refused && *len != bytes) {
         fh->dcache.cerrno = (uint32_t)errno;
-        o = outcome::failed;
+        o = transfer_end::failed;
     }
-    *rc = o == outcome::failed ? -1 : 0;
-    return o != outcome::refused;
+    *rc = o == transfer_end::failed ? -1 : 0;
+    return o != transfer_end::refused;
 }
 
 } // namespace
