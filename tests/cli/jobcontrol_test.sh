@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Job control at a real terminal (a tmux pane): the interrupt key ends the
-# child and the first process reports it; the stop key stops only the child;
-# tostop is off while the child runs and back on afterwards.
+# Job control at a real terminal (a tmux pane): the interrupt key ends the child
+# and the first process reports it; the stop key stops the job and gives the
+# shell its prompt back, fg finishes the copy; tostop is off while the child runs.
 source "$(dirname "$0")/lib.sh"
 
 command -v tmux >/dev/null || skip_all "tmux is not installed; job control not tested"
@@ -15,63 +15,63 @@ tty=$(tm display -p -t jc '#{pane_tty}')
 shell=$(tm display -p -t jc '#{pane_pid}')
 
 children() { cat /proc/"$1"/task/*/children 2>/dev/null; }
-has_marker() { tr '\0' '\n' <"/proc/$1/environ" 2>/dev/null | grep -q '^self_relocate=.'; }
-# The first process (the shell's child) and the child that runs the program.
+# The first process (the shell's child) and its child that runs the program.
 find_pair() {
     local p c
     for p in $(children "$shell"); do
         for c in $(children "$p"); do
-            if has_marker "$c" && ls -l /proc/"$c"/fd/0 2>/dev/null | grep -qF "$tty"; then
-                first=$p
-                child=$c
-                return 0
-            fi
+            first=$p child=$c
+            tr '\0' '\n' <"/proc/$c/environ" | grep -q '^self_relocate=.' && return 0
         done
     done
     return 1
 }
+state() { awk '{print $3}' /proc/"$1"/stat; }
 tostop() { stty -a -F "$tty" | grep -o -- '-\?tostop'; }
-file_has() { [ -s "$1" ] && grep -qF -- "$2" "$1"; }
-
-# Type a command line into the pane.
-type_line() {
-    tm send-keys -t jc -l "$1"
-    tm send-keys -t jc Enter
-}
+file_has() { grep -qF -- "$2" "$1" 2>/dev/null; }
+type_line() { tm send-keys -t jc -l "$1" && tm send-keys -t jc Enter; }
+stop_msg() { echo "tandro: tandro stoped by signal $1 ($2)."; }
+cont_msg="tandro: tandro continued by signal 18 (Continued)."
 
 type_line "stty tostop; \"$TANDRO\" 2>$work/err1; echo \$? >$work/rc1"
-first='' child=''
 until_ok find_pair
-expect_eq "interrupt: two processes on the terminal" 1 "$([ -n "$child" ] && echo 1)"
 expect_eq "tostop cleared while the child runs" "-tostop" "$(tostop)"
 tm send-keys -t jc C-c
 until_ok [ -s "$work/rc1" ]
-expect_eq "interrupt: status" 130 "$(cat "$work/rc1")"
-expect_eq "interrupt: message" "tandro: tandro terminated with signal 2 (Interrupt)." \
-    "$(cat "$work/err1")"
+expect_eq "interrupt: status and message" \
+    "130 tandro: tandro terminated with signal 2 (Interrupt)." "$(cat "$work/rc1") $(cat "$work/err1")"
 expect_eq "tostop set again afterwards" "tostop" "$(tostop)"
 
-type_line "\"$TANDRO\" 2>$work/err2; echo \$? >$work/rc2"
-first='' child=''
+# The stop key: the whole job stops and the shell answers the next line.
+type_line "\"$TANDRO\" >$work/out 2>$work/err2"
 until_ok find_pair
+type_line "before"
+until_ok file_has "$work/out" "before"
 tm send-keys -t jc C-z
-until_ok file_has "$work/err2" "stoped by signal"
-stopped=$(cat "$work/err2")
-expect_eq "stop: message" "tandro: tandro stoped by signal 20 (Stopped)." "$stopped"
-expect_eq "stop: the child is stopped" T "$(awk '{print $3}' /proc/"$child"/stat)"
-expect_eq "stop: the first process waits on" 1 "$(kill -0 "$first" && [ ! -s "$work/rc2" ] && echo 1)"
-expect_eq "stop: tostop still cleared while the first process waits" "-tostop" "$(tostop)"
+until_ok file_has "$work/err2" "stoped"
+type_line "echo prompt >$work/prompt"
+until_ok [ -s "$work/prompt" ]
+expect_eq "stop: the shell has its prompt, both processes stopped" "prompt T T" \
+    "$(cat "$work/prompt") $(state "$first") $(state "$child")"
 
-kill -CONT "$child"
+# fg continues the job; a plain SIGSTOP of the child is reported and waited for.
+type_line "fg"
 until_ok file_has "$work/err2" "continued"
-expect_eq "continue: message" "tandro: tandro stoped by signal 20 (Stopped).
-tandro: tandro continued by signal 18 (Continued)." "$(cat "$work/err2")"
-# Still in the foreground: it reads the terminal and ends at end of input.
-tm send-keys -t jc -l "typed after the stop"
-tm send-keys -t jc Enter C-d
+kill -STOP "$child"
+until_ok file_has "$work/err2" "stoped by signal 19"
+expect_eq "SIGSTOP: the first process waits on" S "$(state "$first")"
+kill -CONT "$child"
+until_ok [ "$(grep -c continued "$work/err2")" = 2 ]
+type_line "after"
+tm send-keys -t jc C-d
+type_line "echo \$? >$work/rc2"
 until_ok [ -s "$work/rc2" ]
-expect_eq "continue: status after end of input" 0 "$(cat "$work/rc2")"
-expect_match "continue: the typed line was copied" "typed after the stop" \
-    "$(tm capture-pane -p -t jc)"
+expect_eq "fg: status and the copy" "0:before
+after" "$(cat "$work/rc2"):$(cat "$work/out")"
+expect_eq "fg: one message per stop and continuation" \
+    "$(stop_msg 20 Stopped)
+$cont_msg
+$(stop_msg 19 'Stopped (signal)')
+$cont_msg" "$(cat "$work/err2")"
 
 finish
