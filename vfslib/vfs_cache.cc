@@ -232,6 +232,11 @@ int counted_end(handle &h, uint64_t roffset)
 // Cuts a buffer at the end of the counted records; beof only when nothing follows.
 int trim_to_count(handle &h, vfs_buffer &b)
 {
+    // A file without a size may end short of a fixed count.
+    if (b.beof && b.bend < h.data_end && !settle_end(h))
+        return -1;
+    if (b.offset >= h.data_end)
+        return counted_end(h, b.offset);
     if (b.bend < h.data_end) {
         if (b.beof && b.total == 0)
             return cache_fail(h, at_byte(e_truncated, h.reach));

@@ -242,7 +242,7 @@ vfs_file *open_handle(const driver &d, vfs_file_info *info);
 int create_handle(const driver &d, vfs_file_info *info);
 vfs_file *open_parsed(const driver &d, vfs_file_info *info, const parsed_name &p);
 int create_parsed(const driver &d, vfs_file_info *info, const parsed_name &p);
-/* Counted files: settles data_end and end_err (once); false with errno when a read fails. */
+/* Counted files: settles data_end and end_err; false with errno when a read fails. */
 bool settle_end(handle &h);
 
 /* Records a damage error on the handle, sets errno, returns VFS_ERROR. */

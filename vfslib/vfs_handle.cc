@@ -73,6 +73,12 @@ ssize_t probe_header(const driver &d, handle &h, const parsed_name &p, unsigned 
     return n;
 }
 
+// Fixed records with nothing between them (keyed ones have length words).
+bool bare_fixed(const layout &l)
+{
+    return l.recfm == vfs_rec_fixed && l.driver != drv::yar;
+}
+
 uint64_t whole_records(const handle &h)
 {
     if (h.bound == VFS_ERROR)
@@ -94,7 +100,7 @@ bool header_layout(const driver &d, handle &h, const unsigned char *hdr, size_t 
     if (h.lay.being_written)
         h.lay.records = VFS_ERROR;
     h.counted = h.lay.records != VFS_ERROR;
-    if (h.lay.recfm == vfs_rec_fixed && h.lay.records == VFS_ERROR)
+    if (bare_fixed(h.lay) && h.lay.records == VFS_ERROR)
         h.lay.records = whole_records(h);
     return true;
 }
@@ -458,7 +464,7 @@ namespace
 {
 
 // Counted fixed records end where their count says, or at the last whole
-// record of a file too short for it.
+// record of a file too short for it, once its end is known.
 void settle_fixed_end(handle &h)
 {
     const layout &l = h.lay;
@@ -466,9 +472,9 @@ void settle_fixed_end(handle &h)
     if (__builtin_mul_overflow(l.records, l.lrecl, &bytes) || bytes > VFS_ERROR - l.data_offset)
         bytes = VFS_ERROR - l.data_offset;
     h.data_end = l.data_offset + bytes;
-    if (h.bound == VFS_ERROR || h.data_end <= h.bound)
+    if (!h.ended || h.data_end <= h.reach)
         return;
-    h.data_end = l.data_offset + whole_records(h) * l.lrecl;
+    h.data_end = l.data_offset + (h.reach - std::min(h.reach, l.data_offset)) / l.lrecl * l.lrecl;
     h.end_err = at_byte(e_truncated, h.data_end);
 }
 
@@ -543,11 +549,10 @@ uint64_t data_bytes(const handle &h)
 
 bool settle_end(handle &h)
 {
-    if (!h.counted || h.end_settled)
-        return true;
-    if (h.lay.recfm == vfs_rec_fixed)
+    // A fixed count is held to the end again when a file without a size meets it.
+    if (h.counted && bare_fixed(h.lay))
         settle_fixed_end(h);
-    else if (!settle_variable_end(h))
+    else if (h.counted && !h.end_settled && !settle_variable_end(h))
         return false;
     h.end_settled = true;
     return true;
