@@ -70,8 +70,8 @@ TEST_F(Scratch, TrustedDirectories)
 {
     dir("ok", 0755), dir("g", 0775), dir("w/in", 0755), dir("w", 0777);
     dir("sticky/in", 0755), dir("sticky", 01777), dir("other", 0755);
-    symlink("w", (root + "/to_w").c_str());
-    symlink("ok", (root + "/to_ok").c_str());
+    fs::create_directory_symlink("w", root + "/to_w");
+    fs::create_directory_symlink("ok", root + "/to_ok");
     std::ofstream(root + "/f").put('x');
     const bool root_user = geteuid() == 0 && chown((root + "/other").c_str(), 65534, 65534) == 0;
     const struct {
