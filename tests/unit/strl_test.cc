@@ -26,20 +26,18 @@ TEST(Strl, CopiesAppendsCutsAndCounts)
         {true, nullptr, "xyz", 4, nullptr, 7}, {true, "ab", "xy", 0, nullptr, 2},
     };
     for (const auto &r : rows) {
-        SCOPED_TRACE(std::string(r.src) + " size " + std::to_string(r.size));
-        char area[32];
+        char area[32], before[32];
         memset(area, '#', sizeof area);
         char *dst = area + 8;
         r.dst != nullptr ? (void)strcpy(dst, r.dst) : (void)memcpy(dst, "abcd", 4);
-        char before[32];
         memcpy(before, area, sizeof area);
         EXPECT_EQ(r.result, r.cat ? strlcat(dst, r.src, r.size) : strlcpy(dst, r.src, r.size));
+        const size_t kept = r.want != nullptr ? r.size : 0;
         if (r.want != nullptr) {
             EXPECT_STREQ(r.want, dst);
         }
-        const size_t kept = r.want != nullptr ? r.size : 0;
         EXPECT_EQ(0, memcmp(area, before, 8));
-        EXPECT_EQ(0, memcmp(dst + kept, before + 8 + kept, sizeof area - 8 - kept));
+        EXPECT_EQ(0, memcmp(dst + kept, before + 8 + kept, sizeof area - 8 - kept)) << r.src;
     }
 }
 
