@@ -5,14 +5,12 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     const uint8_t *end = static_cast<const uint8_t *>(memchr(data, '\n', size));
-    size_t text = end ? end - data : size;
+    size_t text = end ? static_cast<size_t>(end - data) : size;
     if (memchr(data, '\0', text) != nullptr || text > 1100)
         return 0;
     std::string prefix(reinterpret_cast<const char *>(data), text);
-    data += end ? text + 1 : text;
-    size -= end ? text + 1 : text;
-    fuzz::mode m{fuzz::mode::dispatch, VFS_ERROR, vfs_rec_unk};
-    std::string name = prefix + ":" + fuzz::scratch().fill(data, size);
-    fuzz::open_and_walk(name.c_str(), m, size);
+    size_t skip = end ? text + 1 : text;
+    std::string name = prefix + ":" + fuzz::input_file(data + skip, size - skip);
+    fuzz::copy(name.c_str(), 0);
     return 0;
 }

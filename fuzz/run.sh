@@ -20,7 +20,7 @@ for bin in "$build"/bin/fuzz_*; do
     mkdir -p "$build/corpus/$target" "$seeds"
     log=$build/$target.log
     if "$bin" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -max_len=65536 \
-        -print_final_stats=1 -artifact_prefix="$build/artifacts/$target-" \
+        -print_final_stats=1 -close_fd_mask=2 -artifact_prefix="$build/artifacts/$target-" \
         "$build/corpus/$target" "$seeds" >"$log" 2>&1; then
         result="no finding"
     else
