@@ -97,19 +97,6 @@ inline void copy(const char *name, uint8_t mode)
         die("output");
 }
 
-/* A target over some name prefixes: the first byte of the input picks one
- * (when there are several), the next the mode, the rest is the file. */
-template <size_t N>
-inline int file_target(const char *const (&prefixes)[N], const uint8_t *data, size_t size)
-{
-    auto take = [&]() -> uint8_t { return size > 0 ? (size--, *data++) : 0; };
-    size_t which = N > 1 ? take() % N : 0;
-    uint8_t mode = take();
-    std::string name = std::string(prefixes[which]) + input_file(data, size);
-    copy(name.c_str(), mode);
-    return 0;
-}
-
 } // namespace fuzz
 
 #endif
