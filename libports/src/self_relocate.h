@@ -42,7 +42,8 @@ int relocate_layout(const char *exe, char *path, char *root_path, int_fast32_t *
 
 /*
  * Puts the tree's entries in front of PATH, LD_LIBRARY_PATH, NLSPATH,
- * MANPATH and ETCPATH. altpath (may be null) adds the alternate tree.
+ * MANPATH and ETCPATH. altpath (may be null) adds the alternate tree. Only
+ * directories that pass path_trusted are listed, and a tree only once.
  */
 void relocate_paths(const char *path, const char *root_path, int_fast32_t installed,
                     const char *altpath);
@@ -50,7 +51,8 @@ void relocate_paths(const char *path, const char *root_path, int_fast32_t instal
 /*
  * Runs opath as a supervised child with argv and the current environment.
  * Once the child exists it never returns: it jumps to jmp_relocate with the
- * child's status. -1 with errno when no child could be started.
+ * child's status. -1 with errno when no child could be started (also
+ * ENAMETOOLONG for an argv[0] longer than a path).
  */
 int relocate_supervise(const int argc, const char **argv, const char *opath);
 
