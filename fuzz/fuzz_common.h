@@ -2,18 +2,16 @@
  * The fuzz targets' harness: the input becomes a file that the program's
  * own engines resolve, open and copy (concat_vfs and the copier it picks),
  * so every walk over the library's records and cache is the real one. A
- * walk that does not end shows as a timeout, a record taken from memory
- * the cache does not hold as an AddressSanitizer report.
- *
- * Standard output is an appending file, emptied after each input: the
- * kernel refuses zero-copy into it, so the block copier walks the cache.
+ * walk that does not end shows as a timeout, a record taken from memory the
+ * cache does not hold as an AddressSanitizer report. Standard output is an
+ * appending file, emptied after each input: the kernel refuses zero-copy
+ * into it, so the block copier walks the cache.
  */
 #ifndef FUZZ_COMMON_H
 #define FUZZ_COMMON_H
 
 #include <errno.h>
 #include <fcntl.h>
-#include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -26,43 +24,20 @@
 namespace fuzz
 {
 
-[[noreturn]] inline void die(const std::string &what)
-{
-    perror(what.c_str());
-    abort();
-}
-
 /* A file of this process under FUZZ_SCRATCH (default /dev/shm). */
 inline std::string scratch(const char *what)
 {
     const char *dir = getenv("FUZZ_SCRATCH");
-    return std::string(dir ? dir : "/dev/shm") + "/tandro-fuzz-" + what + "-" +
-           std::to_string(getpid());
+    return std::string(dir ? dir : "/dev/shm") + "/tandro-fuzz-" + what + std::to_string(getpid());
 }
 
-inline const std::string &input_file(const uint8_t *data, size_t size)
+inline std::string input_file(const uint8_t *data, size_t size)
 {
     static const std::string path = scratch("in");
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    for (ssize_t n = 0; fd >= 0 && size > 0; data += n, size -= static_cast<size_t>(n))
-        if ((n = write(fd, data, size)) <= 0)
-            die(path);
-    if (fd < 0 || close(fd) != 0)
-        die(path);
+    FILE *f = fopen(path.c_str(), "wb");
+    if (f == nullptr || fwrite(data, 1, size, f) != size || fclose(f) != 0)
+        abort();
     return path;
-}
-
-/* The program learns what its output is once, so it is set up once. */
-inline void appending_output()
-{
-    static const std::string path = scratch("out");
-    static const bool done = [] {
-        int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND, 0600);
-        if (fd < 0 || dup2(fd, 1) < 0)
-            die(path);
-        return close(fd) == 0;
-    }();
-    (void)done;
 }
 
 /* Copies name as tandro does, with the record length and format (-l, -r)
@@ -72,7 +47,11 @@ inline void copy(const char *name, uint8_t mode)
     static constexpr uint64_t lengths[8] = {VFS_ERROR, 0, 1, 8, 80, 255, 4096, 3};
     static constexpr vfs_recformat formats[4] = {vfs_rec_unk, vfs_rec_fixed, vfs_rec_variable,
                                                  vfs_rec_unk};
-    appending_output();
+    // The program learns what its output is once, so it is set up once.
+    static const int out =
+        open(scratch("out").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND, 0600);
+    if (out < 0 || dup2(out, 1) < 0)
+        abort();
     static char filename[1024];
     char *real = nullptr;
     errno = 0;
@@ -94,7 +73,7 @@ inline void copy(const char *name, uint8_t mode)
     info.access = vfs_acc_sequential;
     concat_vfs(api, name, &info);
     if (ftruncate(1, 0) != 0)
-        die("output");
+        abort();
 }
 
 } // namespace fuzz

@@ -540,9 +540,9 @@ uint64_t data_bytes(const handle &h)
 {
     if (h.counted)
         return h.data_end - h.lay.data_offset;
-    if (h.bound == VFS_ERROR)
+    if (!h.ended)
         return VFS_ERROR;
-    return h.bound - std::min(h.bound, h.lay.data_offset);
+    return h.reach - std::min(h.reach, h.lay.data_offset);
 }
 
 } // namespace

@@ -24,7 +24,6 @@ namespace vfs_test
 {
 
 using strings = std::vector<std::string>;
-inline const uint32_t lookup = 1;
 
 class scratch : public ::testing::Test
 {
@@ -49,6 +48,7 @@ inline std::string get_file(const std::string &path)
 
 inline std::string lib_text(vfs_file *fh, int err)
 {
+    static const uint32_t lookup = 1;
     auto n = static_cast<uint32_t>(err);
     return vfs_api.vfs_strerror(fh, n, &n, &lookup);
 }
@@ -61,18 +61,18 @@ inline std::string make(std::string name, const strings &recs)
     info.fname = name.data();
     if (vfs_api.vfs_create(&info) != 0)
         return lib_text(nullptr, errno);
+    std::string why;
     for (const auto &r : recs) {
         vfs_iovec iov{r.size(), const_cast<char *>(r.data())};
-        if (info.api->vfs_write(info.fh, &iov, 1, nullptr, nullptr, vfs_pos_next, 0) != r.size()) {
-            std::string why = lib_text(info.fh, errno);
-            info.api->vfs_close(info.fh, nullptr);
-            return why;
-        }
+        if (why.empty() &&
+            info.api->vfs_write(info.fh, &iov, 1, nullptr, nullptr, vfs_pos_next, 0) != r.size())
+            why = lib_text(info.fh, errno);
     }
-    return info.api->vfs_close(info.fh, nullptr) == 0 ? "" : lib_text(nullptr, errno);
+    return info.api->vfs_close(info.fh, nullptr) == 0 || !why.empty() ? why
+                                                                      : lib_text(nullptr, errno);
 }
 
-/* A file opened as the program opens it: resolved, opened by the driver's
+/* A file opened as the program opens it: resolved, opened by its driver's
  * table under the bare path, described. sizeless: read as a file the kernel
  * gives no size for (/proc, a device). */
 struct opened {
@@ -80,28 +80,25 @@ struct opened {
     vfs_file *fh = nullptr;
     vfs_file_info info{};
     std::string real, why;
-    explicit opened(const std::string &name, bool sizeless = false, uint64_t datlen = VFS_ERROR,
-                    vfs_recformat recfm = vfs_rec_unk)
+    explicit opened(const std::string &name, bool sizeless = false)
     {
         char *r = nullptr;
-        errno = 0;
         api = vfs_api.vfs_resolve(nullptr, "vfs_cli", name.c_str(), &r);
         real = r != nullptr ? r : name;
         free(r);
-        info.datlen = datlen;
-        info.recfm = recfm;
+        info.datlen = VFS_ERROR;
         info.fname = real.data();
-        if (api == nullptr)
-            why = real;
-        else if ((fh = api->vfs_open(&info)) == nullptr)
-            why = lib_text(nullptr, errno);
-        if (fh != nullptr && sizeless) {
+        if (api == nullptr || (fh = api->vfs_open(&info)) == nullptr) {
+            why = api == nullptr ? real : lib_text(nullptr, errno);
+            return;
+        }
+        if (sizeless) {
             vfs::handle &h = *vfs::to_handle(fh);
             h.bound = VFS_ERROR;
             h.reach = 0;
             h.ended = false;
         }
-        if (fh != nullptr && api->vfs_fstat(fh, &info) < 0)
+        if (api->vfs_fstat(fh, &info) < 0)
             why = lib_text(fh, errno);
     }
     ~opened()
@@ -119,39 +116,37 @@ struct walk {
 };
 
 /* vfs_seek with each record taken from the cache buffer the cursor names
- * (by vfs_read when spanned), as the cached copier does; or vfs_read alone
- * into a buffer that grows, as the line copier does. */
+ * (through vfs_read when it spans buffers), as the cached copier does; or
+ * vfs_read alone into a buffer that grows, as the line copier does. */
 inline walk records(opened &o, bool by_seek)
 {
     walk w;
     std::string buf(16, '\0');
     vfs_position pos = vfs_pos_first;
-    bool fetch = !by_seek; // this move reads the record into buf
-    for (int guard = 0; guard < 1000000; guard++) {
+    for (bool fetch = !by_seek; w.records.size() < 1000000;) {
         vfs_iovec iov{buf.size(), buf.data()};
-        uint64_t n =
-            (fetch ? o.api->vfs_read : o.api->vfs_seek)(o.fh, &iov, 1, nullptr, nullptr, pos, 0);
+        auto op = fetch ? o.api->vfs_read : o.api->vfs_seek;
+        uint64_t n = op(o.fh, &iov, 1, nullptr, nullptr, pos, 0);
         const vfs_cursor &c = o.fh->curr_csr;
         const vfs_buffer *b = o.fh->dcache.current;
-        if (n == VFS_ERROR)
-            return w.error = lib_text(o.fh, errno), w;
-        if (n == 0 && o.api->vfs_eof(o.fh) == 1)
-            return w;
+        if (n == VFS_ERROR || (n == 0 && o.api->vfs_eof(o.fh) == 1))
+            return w.error = n == 0 ? "" : lib_text(o.fh, errno), w;
         bool whole = b != nullptr && c.doffset >= b->offset && c.doffset + c.dlen <= b->bend;
         if (!fetch && (n != c.dlen + 1 || (!c.spanned && !whole)))
             return w.error = "cursor does not describe the record", w;
-        if (!fetch && !c.spanned) {
-            const char *p = reinterpret_cast<const char *>(b->buffer) + (c.doffset - b->offset);
-            w.records.emplace_back(p, c.dlen);
-        } else if (!fetch || n > buf.size()) {
+        // A record that spans buffers, or one longer than buf, is read (again)
+        // into a buffer that holds it.
+        if ((!fetch && c.spanned) || (fetch && n > buf.size())) {
             w.spanned += !fetch;
-            buf.resize(fetch ? 2 * buf.size() : buf.size());
+            buf.resize(std::max<size_t>(2 * buf.size(), c.dlen));
             fetch = true;
             pos = vfs_pos_curr;
             continue;
-        } else {
-            w.records.push_back(buf.substr(0, n));
         }
+        w.records.push_back(
+            fetch ? buf.substr(0, n)
+                  : std::string(reinterpret_cast<const char *>(b->buffer) + (c.doffset - b->offset),
+                                c.dlen));
         fetch = !by_seek;
         pos = vfs_pos_next;
     }
@@ -165,9 +160,8 @@ inline walk blocks(opened &o)
 {
     walk w;
     vfs_cursor c{};
-    c.roffset = o.fh->data_offset;
     auto read = o.api->vfs_internals->_cache_read;
-    for (int guard = 0; guard < 100000; guard++, c.roffset += o.fh->dcache.current->buffsize) {
+    for (c.roffset = o.fh->data_offset;; c.roffset += o.fh->dcache.current->buffsize) {
         if (read(o.fh, &c) < 0)
             return w.error = lib_text(o.fh, errno), w;
         const vfs_buffer *b = o.fh->dcache.current;
@@ -177,10 +171,8 @@ inline walk blocks(opened &o)
             break;
     }
     c.roffset = o.fh->data_offset + o.info.bytes;
-    if (o.info.bytes != VFS_ERROR && read(o.fh, &c) < 0)
-        w.error = "confirm: " + lib_text(o.fh, errno);
-    else if (o.info.bytes != VFS_ERROR && o.fh->dcache.current->total != 0)
-        w.error = "confirm: data past the end";
+    if (o.info.bytes != VFS_ERROR && (read(o.fh, &c) < 0 || o.fh->dcache.current->total != 0))
+        w.error = "no end after the bytes fstat gave";
     return w;
 }
 
