@@ -18,6 +18,8 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <iostream>
+#include <iterator>
 #include <string>
 
 namespace
@@ -32,17 +34,8 @@ namespace
 // A partial last line needs one end-of-file to be delivered, then one more.
 std::string typed_input()
 {
-    std::string keys;
-    char buf[65536];
-    ssize_t n;
-    while ((n = read(0, buf, sizeof buf)) != 0) {
-        if (n < 0 && errno != EINTR)
-            die("read input");
-        keys.append(buf, n > 0 ? (size_t)n : 0);
-    }
-    if (!keys.empty() && keys.back() != '\n')
-        keys += '\x04';
-    return keys + '\x04';
+    std::string keys{std::istreambuf_iterator<char>(std::cin), {}};
+    return keys + (!keys.empty() && keys.back() != '\n' ? "\x04\x04" : "\x04");
 }
 
 // Canonical mode (so end-of-file can be typed), no echo, no rewriting.

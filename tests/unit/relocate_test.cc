@@ -52,7 +52,7 @@ TEST(RelocateLayout, ProductDirectoryRootAndFlags)
     EXPECT_EQ("errno 36", layout("/" + std::string(PATH_MAX, 'x') + "/bin/tandro"));
 }
 
-// A scratch directory (canonical path); the working directory and the lists put back afterwards.
+// A scratch directory (canonical path); each test sets the variables it reads.
 class Scratch : public ::testing::Test
 {
   protected:
@@ -62,13 +62,7 @@ class Scratch : public ::testing::Test
         char tmpl[] = "/tmp/relocate_test.XXXXXX";
         return fs::canonical(mkdtemp(tmpl)).string();
     }();
-    void TearDown() override
-    {
-        fs::current_path(cwd_);
-        for (int i = 0; i < 5; i++)
-            saved_[i] ? setenv(lists_[i], saved_[i], 1) : unsetenv(lists_[i]);
-        fs::remove_all(dir_);
-    }
+    void TearDown() override { fs::remove_all(dir_); }
     std::string tree(const std::string &rel)
     {
         for (const char *sub :
@@ -92,11 +86,6 @@ class Scratch : public ::testing::Test
             all += std::string(name) + "=" + (getenv(name) ? getenv(name) : "") + "\n";
         return all;
     }
-
-  private:
-    fs::path cwd_ = fs::current_path();
-    const char *saved_[5] = {getenv("PATH"), getenv("LD_LIBRARY_PATH"), getenv("NLSPATH"),
-                             getenv("MANPATH"), getenv("ETCPATH")};
 };
 
 // Product directory, root, alternate root, old value; ETCPATH has no alternate entry.
