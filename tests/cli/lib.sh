@@ -19,29 +19,23 @@ fail() {
     failed=$((failed + 1))
     printf 'FAIL: %s\n' "$1" >&2
 }
-
 # expect_eq NAME EXPECTED ACTUAL
 expect_eq() {
-    if [ "$2" = "$3" ]; then pass; else
-        fail "$1"
-        printf '  expected: %q\n  actual:   %q\n' "$2" "$3" >&2
-    fi
+    [ "$2" = "$3" ] && pass && return
+    fail "$1"
+    printf '  expected: %q\n  actual:   %q\n' "$2" "$3" >&2
 }
-
 # expect_same_file NAME EXPECTED_FILE ACTUAL_FILE
 expect_same_file() {
-    if cmp -s "$2" "$3"; then pass; else
-        fail "$1"
-        cmp "$2" "$3" 2>&1 | head -3 >&2
-    fi
+    cmp -s "$2" "$3" && pass && return
+    fail "$1"
+    cmp "$2" "$3" 2>&1 | head -3 >&2
 }
-
 # expect_match NAME REGEX TEXT
 expect_match() {
-    if printf '%s' "$3" | grep -Eq -- "$2"; then pass; else
-        fail "$1"
-        printf '  pattern: %s\n  text:    %q\n' "$2" "$3" >&2
-    fi
+    printf '%s' "$3" | grep -Eq -- "$2" && pass && return
+    fail "$1"
+    printf '  pattern: %s\n  text:    %q\n' "$2" "$3" >&2
 }
 
 finish() {
