@@ -32,8 +32,11 @@ if [ "$(id -u)" -eq 0 ] && ! locale -a 2>/dev/null | grep -qi '^en_US.utf8$'; th
     locale-gen >/dev/null 2>&1 || true
 fi
 
-# The shipped program is 32-bit x86. A kernel without 32-bit emulation runs it
-# through qemu's user-mode emulator, registered with binfmt_misc.
+# The shipped program is 32-bit x86. binfmt_misc is asked before the kernel's
+# own loader, so an emulator entry left registered by an earlier run would run
+# it through qemu even where the kernel runs it natively: the probe runs with
+# the entry disabled, which stays so when native execution works. Only where
+# it does not is qemu's user-mode emulator registered (or enabled again).
 entry=/proc/sys/fs/binfmt_misc/qemu-i386
 register_emulator() {
     dpkg-query -W -f='${Status}' qemu-user-static 2>/dev/null | grep -q "install ok installed" ||
@@ -45,22 +48,26 @@ register_emulator() {
     # P keeps argv[0] as the caller gave it, so a program started through a
     # link still knows the name it was called by.
     if [ -e $entry ] && ! grep -q '^flags: .*P' $entry; then echo -1 >$entry; fi
-    [ -e $entry ] ||
+    if [ -e $entry ]; then
+        echo 1 >$entry
+    else
         printf '%s' ":qemu-i386:M::$magic:$mask:/usr/bin/qemu-i386-static:FP" \
             >/proc/sys/fs/binfmt_misc/register
+    fi
 }
 
 probe=$(mktemp -d)
 trap 'rm -rf "$probe"' EXIT
 printf 'int main(void){return 0;}\n' >"$probe/p.c"
 gcc -m32 "$probe/p.c" -o "$probe/p"
-if [ -e $entry ] || ! "$probe/p" 2>/dev/null; then
-    if [ "$(id -u)" -ne 0 ]; then
-        "$probe/p" 2>/dev/null && exit 0
-        echo "32-bit programs do not run here; as root, install qemu-user-static and register it" >&2
-        exit 1
-    fi
-    register_emulator
-    "$probe/p" || { echo "32-bit programs still do not run" >&2; exit 1; }
+if [ "$(id -u)" -eq 0 ] && [ -e $entry ]; then echo 0 >$entry; fi
+if "$probe/p" 2>/dev/null; then
+    grep -qs '^enabled' $entry && echo "32-bit programs run through qemu ($entry); as root this script checks whether the kernel runs them itself" >&2
+    exit 0
 fi
-exit 0
+if [ "$(id -u)" -ne 0 ]; then
+    echo "32-bit programs do not run here; as root, install qemu-user-static and register it" >&2
+    exit 1
+fi
+register_emulator
+"$probe/p" || { echo "32-bit programs still do not run" >&2; exit 1; }
