@@ -140,15 +140,15 @@ walk records(opened &o, bool by_seek)
         // into a buffer that holds it.
         if ((!fetch && c.spanned) || (fetch && n > buf.size())) {
             w.spanned += !fetch;
-            buf.resize(fetch ? 2 * buf.size() : std::max<size_t>(buf.size(), c.dlen));
+            buf.resize(fetch ? 2 * buf.size() : std::max(buf.size(), static_cast<size_t>(c.dlen)));
             fetch = true;
             pos = vfs_pos_curr;
             continue;
         }
         w.records.push_back(
-            fetch ? buf.substr(0, n)
+            fetch ? buf.substr(0, static_cast<size_t>(n))
                   : std::string(reinterpret_cast<const char *>(b->buffer) + (c.doffset - b->offset),
-                                c.dlen));
+                                static_cast<size_t>(c.dlen)));
         fetch = !by_seek;
         pos = vfs_pos_next;
     }
@@ -213,7 +213,7 @@ TEST_P(roundtrip, records_and_raw_bytes_come_back)
             EXPECT_EQ(w.records, want);
         }
         EXPECT_EQ(o.api->vfs_eof(o.fh), 1);
-        std::string data = get_file(path("f")).substr(o.fh->data_offset);
+        std::string data = get_file(path("f")).substr(static_cast<size_t>(o.fh->data_offset));
         walk b = blocks(o);
         EXPECT_EQ(b.error, "");
         EXPECT_EQ(std::accumulate(b.records.begin(), b.records.end(), std::string()), data);
