@@ -41,41 +41,16 @@ bool parse_size(std::string_view v, uint64_t max, uint64_t &out)
     return true;
 }
 
-bool parse_option(std::string_view opt, prefix_options &o)
+bool parse_format(std::string_view key, std::string_view val, prefix_options &o)
 {
-    size_t eq = opt.find('=');
-    std::string_view key = opt.substr(0, eq);
-    std::string_view val = eq == std::string_view::npos ? std::string_view() : opt.substr(eq + 1);
-    bool has_val = eq != std::string_view::npos;
-    uint64_t n = 0;
-    if (!has_val) {
-        if (key == "header" || key == "noheader") {
-            o.header = key == "header";
+    constexpr std::array<std::pair<std::string_view, char>, 4> fm = {
+        {{"f", 'f'}, {"fb", 'F'}, {"v", 'v'}, {"vb", 'V'}}};
+    for (auto [name, c] : fm)
+        if (key == "recfm" && val == name) {
+            o.recfm_given = true;
+            o.recfm = c;
             return true;
         }
-        return false;
-    }
-    if (key == "recfm") {
-        constexpr std::array<std::pair<std::string_view, char>, 4> fm = {
-            {{"f", 'f'}, {"fb", 'F'}, {"v", 'v'}, {"vb", 'V'}}};
-        for (auto [name, c] : fm)
-            if (val == name) {
-                o.recfm_given = true;
-                o.recfm = c;
-                return true;
-            }
-        return false;
-    }
-    if (key == "lrecl" && parse_size(val, record_max, n)) {
-        o.lrecl_given = true;
-        o.lrecl = n;
-        return true;
-    }
-    if (key == "blksize" && parse_size(val, UINT64_C(1) << 31, n)) {
-        o.blksize_given = true;
-        o.blksize = n;
-        return true;
-    }
     if (key == "varfmt" && val.size() == 1 && val[0] >= '0' && val[0] <= '3') {
         o.varfmt_given = true;
         o.varfmt = static_cast<uint8_t>(val[0] - '0');
@@ -86,17 +61,42 @@ bool parse_option(std::string_view opt, prefix_options &o)
         o.big_endian = val == "native" ? host_big_endian() : val == "be";
         return true;
     }
-    if (key == "keypos" && (val == "0" || parse_size(val, record_max, n))) {
+    return false;
+}
+
+bool parse_sized(std::string_view key, std::string_view val, prefix_options &o)
+{
+    uint64_t n = 0;
+    if (key == "lrecl" && parse_size(val, record_max, n)) {
+        o.lrecl_given = true;
+        o.lrecl = n;
+    } else if (key == "blksize" && parse_size(val, UINT64_C(1) << 31, n)) {
+        o.blksize_given = true;
+        o.blksize = n;
+    } else if (key == "keypos" && (val == "0" || parse_size(val, record_max, n))) {
         o.keypos_given = true;
         o.keypos = static_cast<uint32_t>(n);
-        return true;
-    }
-    if (key == "keylen" && parse_size(val, VFS_KEYLEN_MAX, n)) {
+    } else if (key == "keylen" && parse_size(val, VFS_KEYLEN_MAX, n)) {
         o.keylen_given = true;
         o.keylen = static_cast<uint32_t>(n);
+    } else {
+        return false;
+    }
+    return true;
+}
+
+bool parse_option(std::string_view opt, prefix_options &o)
+{
+    size_t eq = opt.find('=');
+    std::string_view key = opt.substr(0, eq);
+    if (eq == std::string_view::npos && (key == "header" || key == "noheader")) {
+        o.header = key == "header";
         return true;
     }
-    return false;
+    if (eq == std::string_view::npos)
+        return false;
+    std::string_view val = opt.substr(eq + 1);
+    return parse_format(key, val, o) || parse_sized(key, val, o);
 }
 
 // The few prefixed names resolved last, so that the open that follows
