@@ -337,10 +337,11 @@ int main(int argc, char **argv)
     // a file we open and mix our data or messages into it.
     safe_stdfds();
     set_program_name(argv[0]);
-    setlocale(LC_ALL, "");
 
     PREP_RELOCATE();
     self_relocate(argc, (const char **)argv);
+    // Only here: the supervising process reads the locale only to print a message.
+    setlocale(LC_ALL, "");
 
     static struct run_state rs;
     init_state(&rs);

@@ -5,6 +5,8 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <locale.h>
+#include <sched.h>
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
@@ -25,6 +27,8 @@ constexpr int max_args = 1024;
 // Busy retries of fork and execve are bounded: an ETXTBSY held by a writer
 // that never closes would otherwise spin for ever.
 constexpr int max_retries = 1000;
+// Enough for the few calls the child makes before execve, also when sanitized.
+constexpr size_t child_stack_size = 64 * 1024;
 
 struct saved_state {
     struct termios stdout_termios, stderr_termios;
@@ -35,6 +39,15 @@ struct saved_state {
     struct sigaction saveint, savequit, savettin, savettou, savehup, savetstp;
     sigset_t savemask;
 };
+
+// The locale is read only when there is something to say: most runs never print.
+void speak()
+{
+    static bool ready;
+    if (!ready)
+        setlocale(LC_ALL, "");
+    ready = true;
+}
 
 void pause_briefly()
 {
@@ -109,19 +122,29 @@ void restore(const saved_state *s)
     restore_signals(s);
 }
 
-[[noreturn]] void run_child(const saved_state *s, const char *opath, char *const *n_argv,
-                            const char *me)
+// What the child reads, and the pipe end on which it reports a failed execve.
+struct spawn_args {
+    const saved_state *s;
+    const char *path;
+    char *const *argv;
+    int report_fd;
+};
+
+// The child shares our memory until execve replaces it: it writes nothing but
+// its own stack (no heap, no stdio, no lock), so the message about a failed
+// execve is printed by the parent from the errno the child sends.
+int run_child(void *arg)
 {
+    const spawn_args *a = static_cast<const spawn_args *>(arg);
     prctl(PR_SET_PDEATHSIG, SIGHUP);
-    restore_signals(s);
-    for (int tries = 0; execve(opath, n_argv, environ) != 0; tries++) {
+    restore_signals(a->s);
+    for (int tries = 0; execve(a->path, a->argv, environ) != 0; tries++) {
         if ((errno != EAGAIN && errno != ETXTBSY) || tries == max_retries)
             break;
         pause_briefly();
     }
     const int save_errno = errno;
-    fprintf(stderr, "%s: execve(%s) failed:  rc %d  errno %d %s\n", me, me, -1, save_errno,
-            strerror(save_errno));
+    (void)!write(a->report_fd, &save_errno, sizeof save_errno);
     _exit(127);
 }
 
@@ -135,6 +158,7 @@ bool stopped_by_terminal(int sig)
 // back; once continued we continue the child. The wait reports its continuation.
 void follow_stop(pid_t pid, int sig, const char *me, const saved_state *s)
 {
+    speak();
     fprintf(stderr, "%s: %s stoped by signal %d (%s).\n", me, me, sig, strsignal(sig));
     if (!stopped_by_terminal(sig))
         return;
@@ -148,6 +172,7 @@ int outcome(pid_t pid, pid_t rc, int status, int save_errno, const char *me)
 {
     if (rc == pid && WIFEXITED(status))
         return WEXITSTATUS(status) != 0 ? WEXITSTATUS(status) : (int)RELOCATE_ZERO;
+    speak();
     if (rc == pid && WIFSIGNALED(status)) {
         fprintf(stderr, "%s: %s terminated with signal %d (%s).\n", me, me, WTERMSIG(status),
                 strsignal(WTERMSIG(status)));
@@ -177,6 +202,7 @@ int wait_child(pid_t pid, const char *me, const saved_state *s, int *save_errno)
         }
         // The wait status of a continued child names no signal; SIGCONT is what continues it.
         if (rc == pid && WIFCONTINUED(status)) {
+            speak();
             fprintf(stderr, "%s: %s continued by signal %d (%s).\n", me, me, SIGCONT,
                     strsignal(SIGCONT));
             continue;
@@ -187,20 +213,55 @@ int wait_child(pid_t pid, const char *me, const saved_state *s, int *save_errno)
     }
 }
 
-pid_t start_child(const saved_state *s, const char *opath, char *const *argv, const char *me)
+// The errno a child sent before it ended, or 0 once its execve closed the pipe.
+int execve_errno(int fd)
 {
-    fflush(stderr);
-    fflush(stdout);
+    int child_errno = 0;
+    ssize_t n;
+    while ((n = read(fd, &child_errno, sizeof child_errno)) < 0 && errno == EINTR)
+        continue;
+    return n == (ssize_t)sizeof child_errno ? child_errno : 0;
+}
+
+// clone with CLONE_VM | CLONE_VFORK: no copy of our memory to make and throw
+// away at execve, and we go on only once the child has left our memory.
+pid_t clone_child(spawn_args *args)
+{
+    // The child's stack lies in our own stack, where tools that watch stacks expect it.
+    alignas(16) unsigned char stack[child_stack_size];
+    const int flags = CLONE_VM | CLONE_VFORK | SIGCHLD;
     pid_t pid;
-    for (int tries = 0; (pid = fork()) < 0; tries++) {
+    for (int tries = 0; (pid = clone(run_child, stack + sizeof stack, flags, args)) < 0; tries++) {
         if (errno != EAGAIN || tries == max_retries)
             break;
         pause_briefly();
     }
-    if (pid == 0)
-        run_child(s, opath, argv, me);
+    return pid;
+}
+
+pid_t start_child(const saved_state *s, const char *opath, char *const *argv, const char *me)
+{
+    fflush(stderr);
+    fflush(stdout);
+    int report[2];
+    // Without the pipe a failed execve still ends the child with 127, unexplained.
+    if (pipe2(report, O_CLOEXEC) != 0)
+        report[0] = report[1] = -1;
+    spawn_args args = {s, opath, argv, report[1]};
+    const pid_t pid = clone_child(&args);
+    const int save_errno = errno;
+    if (report[1] != -1)
+        close(report[1]);
+    const int child_errno = pid > 0 && report[0] != -1 ? execve_errno(report[0]) : 0;
+    if (report[0] != -1)
+        close(report[0]);
+    if (child_errno != 0) {
+        speak();
+        fprintf(stderr, "%s: execve(%s) failed:  rc %d  errno %d %s\n", me, me, -1, child_errno,
+                strerror(child_errno));
+    }
     if (pid < 0) {
-        const int save_errno = errno;
+        speak();
         fprintf(stderr, "%s: fork(%s) failed: rc %d  errno %d %s\n", me, me, -1, save_errno,
                 strerror(save_errno));
         errno = save_errno;

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "strlcat.h"
+#include "strlcpy.h"
 
 namespace
 {
@@ -63,12 +64,10 @@ int path_add(const char *name, const char *prefix, const char *value, bool in_fr
     return rc;
 }
 
-// One directory of a trusted path, left as realpath gave it (a link now is a swap).
-bool trusted_component(const char *dir, bool last, uid_t me)
+// A directory as lstat found it: owned by root or us, and writable by nobody
+// else unless it is only an ancestor and sticky.
+bool trusted_stat(const struct stat &st, bool last, uid_t me)
 {
-    struct stat st;
-    if (lstat(dir, &st) != 0)
-        return false;
     const bool others_write = (st.st_mode & (S_IWGRP | S_IWOTH)) != 0;
     if (!S_ISDIR(st.st_mode) || (st.st_uid != 0 && st.st_uid != me) ||
         (others_write && (last || !(st.st_mode & S_ISVTX)))) {
@@ -76,6 +75,37 @@ bool trusted_component(const char *dir, bool last, uid_t me)
         return false;
     }
     return true;
+}
+
+// One directory of a trusted path, left as realpath gave it (a link now is a swap).
+bool trusted_component(const char *dir, bool last, uid_t me)
+{
+    struct stat st;
+    return lstat(dir, &st) == 0 && trusted_stat(st, last, me);
+}
+
+// Every directory of the canonical path real from "/" on; the last one is held
+// to the stricter rule unless it is only the ancestor of what is checked.
+bool trusted_walk(char *real, bool last_is_ancestor, uid_t me)
+{
+    if (real[1] != '\0' && !trusted_component("/", false, me))
+        return false;
+    for (char *cut = real;;) {
+        cut = strchr(cut + 1, '/');
+        if (cut != nullptr)
+            *cut = '\0';
+        const bool trusted = trusted_component(real, cut == nullptr && !last_is_ancestor, me);
+        if (cut == nullptr || !trusted)
+            return trusted;
+        *cut = '/';
+    }
+}
+
+// The length of tree's directory part: up to and including its last '/'.
+size_t tree_dir_length(const char *tree)
+{
+    const char *slash = strrchr(tree, '/');
+    return slash != nullptr ? size_t(slash - tree) + 1 : 0;
 }
 
 } // namespace
@@ -91,18 +121,58 @@ int path_trusted(const char *dir)
     char real[PATH_MAX];
     if (dir == nullptr || realpath(dir, real) == nullptr)
         return -1;
-    const uid_t me = geteuid();
-    if (real[1] != '\0' && !trusted_component("/", false, me))
+    return trusted_walk(real, false, geteuid()) ? 0 : -1;
+}
+
+/*
+ * 0 when the directory part of tree (up to its last '/') may be the ancestor
+ * of a trusted directory: its components pass path_trusted's rule, the last
+ * one as an ancestor. Else -1 with errno.
+ */
+int path_tree_trusted(const char *tree)
+{
+    char dir[PATH_MAX], real[PATH_MAX];
+    const size_t len = tree != nullptr ? tree_dir_length(tree) : 0;
+    if (len == 0 || len >= sizeof dir) {
+        errno = len == 0 ? EINVAL : ENAMETOOLONG;
         return -1;
-    for (char *cut = real;;) {
-        cut = strchr(cut + 1, '/');
-        if (cut != nullptr)
-            *cut = '\0';
-        const bool trusted = trusted_component(real, cut == nullptr, me);
-        if (cut == nullptr || !trusted)
-            return trusted ? 0 : -1;
-        *cut = '/';
     }
+    memcpy(dir, tree, len);
+    dir[len] = '\0';
+    if (realpath(dir, real) == nullptr)
+        return -1;
+    return trusted_walk(real, true, geteuid()) ? 0 : -1;
+}
+
+/*
+ * path_trusted(tree + sub) once path_tree_trusted(tree) passed: only the
+ * directories below tree's directory part are examined, one lstat each; a
+ * symbolic link among them sends the whole path through path_trusted.
+ */
+int path_trusted_below(const char *tree, const char *sub)
+{
+    char full[PATH_MAX];
+    if (strlcpy(full, tree, sizeof full) >= sizeof full ||
+        strlcat(full, sub, sizeof full) >= sizeof full) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    const uid_t me = geteuid();
+    for (char *at = full + tree_dir_length(tree); *at != '\0';) {
+        char *cut = strchrnul(at, '/');
+        const char keep = *cut;
+        *cut = '\0';
+        struct stat st;
+        if (lstat(full, &st) != 0)
+            return -1;
+        *cut = keep;
+        if (S_ISLNK(st.st_mode))
+            return path_trusted(full);
+        if (!trusted_stat(st, keep == '\0' || cut[1] == '\0', me))
+            return -1;
+        at = keep != '\0' ? cut + 1 : cut;
+    }
+    return 0;
 }
 
 /*

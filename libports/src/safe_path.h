@@ -17,6 +17,10 @@ int path_prepend(const char *name, const char *prefix, const char *value);
 int path_append(const char *name, const char *prefix, const char *value);
 /* 0 when only root and the effective user can change directory dir (see safe_path.cc), else -1. */
 int path_trusted(const char *dir);
+/* 0 when tree's directory part (up to its last '/') may lead to trusted directories, else -1. */
+int path_tree_trusted(const char *tree);
+/* path_trusted(tree + sub) after path_tree_trusted(tree) passed, checking only what lies below. */
+int path_trusted_below(const char *tree, const char *sub);
 
 #ifdef __cplusplus
 }

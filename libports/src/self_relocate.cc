@@ -174,13 +174,12 @@ const search_list search_lists[] = {
 
 // Anyone who can plant a library or a program in a listed directory runs it
 // as whoever runs us: an entry goes in only for a directory that is trusted.
+// A directory that is missing is left out too: every entry costs the loader
+// and the search of every list a dozen failed lookups.
 void add_entry(const char *name, const char *tree, const char *entry, const char *dir)
 {
-    char full[PATH_MAX];
-    if (strlcpy(full, tree, sizeof full) >= sizeof full ||
-        strlcat(full, dir, sizeof full) >= sizeof full || path_trusted(full) != 0)
-        return;
-    path_prepend(name, tree, entry);
+    if (path_trusted_below(tree, dir) == 0)
+        path_prepend(name, tree, entry);
 }
 
 // The same tree twice (an unrecognised layout is its own root) is listed once, in its last place.
@@ -197,16 +196,20 @@ bool listed_later(const char *const *trees, int i, int n)
 void relocate_paths(const char *path, const char *root_path, int_fast32_t installed,
                     const char *altpath)
 {
+    const char *trees[3];
+    int n = 0;
+    if (altpath != nullptr)
+        trees[n++] = altpath;
+    if (!installed)
+        trees[n++] = root_path;
+    trees[n++] = path;
+    // A tree's own directories are checked once for all its entries.
+    bool listed[3];
+    for (int i = 0; i < n; i++)
+        listed[i] = !listed_later(trees, i, n) && path_tree_trusted(trees[i]) == 0;
     for (const auto &list : search_lists) {
-        const char *trees[3];
-        int n = 0;
-        if (altpath != nullptr && list.alternate)
-            trees[n++] = altpath;
-        if (!installed)
-            trees[n++] = root_path;
-        trees[n++] = path;
         for (int i = 0; i < n; i++) {
-            if (listed_later(trees, i, n))
+            if (!listed[i] || (trees[i] == altpath && !list.alternate))
                 continue;
             for (int e = 0; e < 2 && list.entries[e] != nullptr; e++)
                 add_entry(list.name, trees[i], list.entries[e], list.dirs[e]);
