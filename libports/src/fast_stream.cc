@@ -176,7 +176,7 @@ void restore_streams(void)
 }
 
 /*
- * Flushes stream and forces its data to storage under the stream's lock.
+ * Flushes stream and forces what it wrote to storage under the stream's lock.
  * Failures are not reported and errno is as on entry, so a caller can close
  * on its way out and still report its own error. Always null.
  */
@@ -192,7 +192,10 @@ void *close_stream(const FILE *stream, const void *buffer)
     int fd = fileno(fp);
     if (fd != -1) {
         fflush(fp);
-        if (isatty(fd) != 1)
+        // A descriptor open only for reading wrote nothing to keep; syncing
+        // it would still cost the device a cache flush on every input file.
+        int flags = fcntl(fd, F_GETFL);
+        if (flags != -1 && (flags & O_ACCMODE) != O_RDONLY && isatty(fd) != 1)
             fdatasync(fd);
     }
     funlockfile(fp);
