@@ -69,10 +69,28 @@ int copy_fixed_raw(const struct vfs_api *api, struct vfs_file *fh, const struct 
     return rc;
 }
 
+/*
+ * Records converted from a code page change length, so length words copied
+ * raw would no longer be true: such a file is only read as lines. Fixed
+ * records without a record format asked for go raw, converted back to back.
+ */
+bool converted_raw_refused(const struct vfs_api *api, const struct vfs_file_info *real, bool asked)
+{
+    if ((real->flags & VFS_CONVERTED) == 0 || !is_driver(api, "vfs_umb") || asked ||
+        real->recfm == vfs_rec_fixed)
+        return false;
+    fprintf(stderr, "Eh? Converted records keep no length words: read them as lines with -r v "
+                    "or -l <reclen>\n");
+    errno = ENOTSUP;
+    return true;
+}
+
 /* Hands the open file to the copier that fits its driver and description. */
 int dispatch(const struct vfs_api *api, struct vfs_file *fh, const struct vfs_file_info *real,
-             bool *newline_failed)
+             bool asked, bool *newline_failed)
 {
+    if (is_driver(api, "vfs_umb") && (real->flags & VFS_CONVERTED) != 0 && asked)
+        return read_linef(api, fh, real);
     if (is_driver(api, "vfs_umb") || is_driver(api, "vfs_tev"))
         return read_buffer(api, fh, real);
     if (is_driver(api, "vfs_dox")) {
@@ -85,9 +103,12 @@ int dispatch(const struct vfs_api *api, struct vfs_file *fh, const struct vfs_fi
     return read_lines(api, fh, real);
 }
 
-/* Opens, describes and copies; 0 when copied, 1 reported, -1 newline lost or input refused. */
+/*
+ * Opens, describes and copies; asked: the run gave a record format or
+ * length. 0 when copied, 1 reported, -1 newline lost or input refused.
+ */
 int open_and_copy(const struct vfs_api *api, const char *given, struct vfs_file_info *real,
-                  struct vfs_file **fh)
+                  bool asked, struct vfs_file **fh)
 {
     *fh = api->vfs_open(real);
     if (*fh == nullptr) {
@@ -100,9 +121,11 @@ int open_and_copy(const struct vfs_api *api, const char *given, struct vfs_file_
     }
     if (refuse_input_is_output((*fh)->fd, given) < 0)
         return -1;
+    if (converted_raw_refused(api, real, asked))
+        return 1;
     fflush(stdout);
     bool newline_failed = false;
-    int rc = dispatch(api, *fh, real, &newline_failed);
+    int rc = dispatch(api, *fh, real, asked, &newline_failed);
     if (newline_failed)
         return -1;
     if (rc < 0) {
@@ -117,9 +140,10 @@ int open_and_copy(const struct vfs_api *api, const char *given, struct vfs_file_
 int concat_vfs(const struct vfs_api *api, const char *given, struct vfs_file_info *file_info)
 {
     apply_driver_settings(api, file_info);
+    bool asked = !reclen_unset(file_info->datlen) || file_info->recfm != vfs_rec_unk;
     struct vfs_file_info file_real = *file_info;
     struct vfs_file *fh = nullptr;
-    int exitrc = open_and_copy(api, given, &file_real, &fh);
+    int exitrc = open_and_copy(api, given, &file_real, asked, &fh);
     if (exitrc < 0) {
         int err = errno;
         api->vfs_close(fh, nullptr);

@@ -124,6 +124,9 @@ int read_buffer(const struct vfs_api *api, struct vfs_file *fh,
     const char *fname = file_info->fname;
     if (verbose)
         fprintf(stderr, "fast buffering file %s\n", fname);
+    // Converted bytes exist only in the library's buffers.
+    if (file_info->flags & VFS_CONVERTED)
+        return cache_walk(api, fh, fname);
     struct stat in, out = {};
     if (fstat(fh->fd, &in) < 0)
         return -1;

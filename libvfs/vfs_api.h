@@ -17,6 +17,7 @@ extern "C" {
 #define VFS_REVERSED UINT64_C(0x1)
 #define VFS_RECINFO UINT64_C(0x2)
 #define VFS_ZERO_COPY UINT64_C(0x10)
+#define VFS_CONVERTED UINT64_C(0x20) /* records converted from a code page: never copied raw */
 #define VFS_OPEN_CREATE (UINT64_C(1) << 61)
 #define VFS_OPEN_MQUEUE (UINT64_C(1) << 62)
 #define VFS_OPEN_SOCKET (UINT64_C(1) << 63)

@@ -250,30 +250,10 @@ int trim_to_count(handle &h, vfs_buffer &b)
     return 0;
 }
 
-} // namespace
-
-/*
- * Makes dcache.current the buffer holding the bytes from cursor->roffset on
- * (an empty buffer with beof set at or past the end). In a file whose header
- * counts its records the data ends after the last of them: the buffer
- * holding that end is cut there, with beof set only when nothing follows;
- * a read from there on fails with the damage (data beyond the counted
- * records, or a file short of them). -1 with errno on failure, EBADF for a
- * handle that is writing.
- */
-extern "C" int vfs_cache_read(vfs_file *f, vfs_cursor *cursor)
+// The raw block from off on, in dcache.current.
+int raw_block(handle &h, uint64_t off)
 {
-    if (f == nullptr || cursor == nullptr) {
-        errno = EINVAL;
-        return -1;
-    }
-    handle &h = *to_handle(f);
-    vfs_cache &c = f->dcache;
-    if (h.writing || c.count == 0) {
-        errno = EBADF;
-        return -1;
-    }
-    uint64_t off = cursor->roffset;
+    vfs_cache &c = h.file.dcache;
     if (!settle_end(h))
         return -1;
     if (h.data_end != VFS_ERROR && off >= h.data_end)
@@ -284,6 +264,35 @@ extern "C" int vfs_cache_read(vfs_file *f, vfs_cursor *cursor)
     if (!ok)
         return -1;
     return h.data_end != VFS_ERROR ? trim_to_count(h, b) : 0;
+}
+
+} // namespace
+
+/*
+ * Makes dcache.current the buffer holding the bytes from cursor->roffset on
+ * (an empty buffer with beof set at or past the end). In a file whose header
+ * counts its records the data ends after the last of them: the buffer
+ * holding that end is cut there, with beof set only when nothing follows;
+ * a read from there on fails with the damage (data beyond the counted
+ * records, or a file short of them). A handle that converts from a code page
+ * gives its fixed records converted, buffsize then the raw bytes they take,
+ * and refuses records with length words. -1 with errno on failure, EBADF for
+ * a handle that is writing.
+ */
+extern "C" int vfs_cache_read(vfs_file *f, vfs_cursor *cursor)
+{
+    if (f == nullptr || cursor == nullptr) {
+        errno = EINVAL;
+        return -1;
+    }
+    handle &h = *to_handle(f);
+    if (h.writing || f->dcache.count == 0) {
+        errno = EBADF;
+        return -1;
+    }
+    if (raw_block(h, cursor->roffset) < 0)
+        return -1;
+    return h.conv != nullptr ? convert_block(h) : 0;
 }
 
 static int no_cache_op(vfs_file *, vfs_cursor *)

@@ -47,7 +47,14 @@ enum lib_error : int {
     e_bad_option,       /* unknown option X */
     e_line_end,         /* record contains a line end */
     e_beyond_count,     /* data beyond the counted records at byte N */
-    e_last = e_beyond_count,
+    e_codepage,         /* unknown code page NAME */
+    e_multibyte,        /* not a single-byte code page NAME */
+    e_no_modules,       /* conversion modules not installed for NAME */
+    e_bad_target,       /* unusable conversion target NAME */
+    e_line_codepage,    /* no code page on line files */
+    e_unconvertible,    /* unconvertible character in record at byte N */
+    e_converted_raw,    /* converted records with length words have no raw form */
+    e_last = e_converted_raw,
 };
 
 /* One library failure with what its text needs. */
@@ -56,7 +63,7 @@ struct error_detail {
     uint64_t offset = VFS_ERROR; /* byte offset, VFS_ERROR: none */
     uint64_t length = 0;         /* e_too_long, e_record_length */
     uint64_t limit = 0;
-    std::string what; /* e_header, e_bad_option */
+    std::string what; /* e_header, e_bad_option, the code page errors */
 };
 
 /* Formats a library error; codes outside the library's range get strerror. */
@@ -101,11 +108,15 @@ struct prefix_options {
     uint32_t keypos = 0;
     bool keylen_given = false;
     uint32_t keylen = 0;
-    std::string first; /* text of the first option, for drivers that take none */
+    std::string codepage; /* record data in this code page; empty: bytes as they are */
+    std::string to;       /* what it is converted to; empty: UTF-8 */
+    std::string subst;    /* stands in for a character the other side lacks */
+    std::string first;    /* text of the first option, for drivers that take none */
     bool any() const
     {
         return recfm_given || lrecl_given || blksize_given || varfmt_given || header >= 0 ||
-               order_given || keypos_given || keylen_given;
+               order_given || keypos_given || keylen_given || !codepage.empty() || !to.empty() ||
+               !subst.empty();
     }
 };
 
@@ -142,6 +153,7 @@ bool has_magic(const unsigned char *in, size_t n);
 uint32_t crc32(const unsigned char *p, size_t n);
 
 struct driver;
+struct converter;
 
 /* The driver's own handle: the program's part first. */
 struct handle {
@@ -180,7 +192,8 @@ struct handle {
     size_t wsize = 0;
     uint64_t woffset = 0; /* file offset of wbuf[0] */
     uint64_t block_start = 0;
-    std::string block; /* dox VB: records of the block being built */
+    std::string block;         /* dox VB: records of the block being built */
+    converter *conv = nullptr; /* record data converted from or to a code page */
 };
 
 inline handle *to_handle(vfs_file *f)
@@ -210,6 +223,12 @@ struct driver {
     /* Checks and adjusts a handle just opened for reading (locks, cache size); may be null. */
     bool (*opened)(handle &h, error_detail &e);
 };
+
+/* Fixed records with nothing between them (keyed ones have length words). */
+inline bool bare_fixed(const layout &l)
+{
+    return l.recfm == vfs_rec_fixed && l.driver != drv::yar;
+}
 
 extern const driver oka_driver, umb_driver, tev_driver, dox_driver, yar_driver;
 const driver &driver_of(drv d);
@@ -244,6 +263,23 @@ vfs_file *open_parsed(const driver &d, vfs_file_info *info, const parsed_name &p
 int create_parsed(const driver &d, vfs_file_info *info, const parsed_name &p);
 /* Counted files: settles data_end and end_err; false with errno when a read fails. */
 bool settle_end(handle &h);
+
+/*
+ * Code pages. codepage_open sets up the conversion the options ask for (none
+ * without codepage=): read, record data goes from the code page to the
+ * target; written, from the target to the code page, fixed records padded
+ * with the code page's space. False with e.
+ */
+bool codepage_open(handle &h, const prefix_options &o, error_detail &e);
+void codepage_close(handle &h);
+/* The record r converted, in a buffer of its own; r.dlen becomes the
+ * converted length. Null with errno, h.err set for an unconvertible byte. */
+vfs_buffer *convert_record(handle &h, record_place &r);
+/* Replaces dcache.current, a raw block, by its whole records converted;
+ * buffsize of the result is the raw bytes it covers. -1 with errno. */
+int convert_block(handle &h);
+/* A record about to be written, converted in place of data and len. */
+bool convert_for_write(handle &h, const unsigned char *&data, uint64_t &len);
 
 /* Records a damage error on the handle, sets errno, returns VFS_ERROR. */
 uint64_t fail(handle &h, error_detail e);

@@ -31,6 +31,13 @@ constexpr const char *texts[] = {
     "unknown option",
     "record contains a line end",
     "data beyond the counted records",
+    "unknown code page",
+    "not a single-byte code page",
+    "conversion modules not installed for",
+    "unusable conversion target",
+    "no code page on line files: their lines end in 0x0A",
+    "unconvertible character in record",
+    "converted records with length words have no raw form",
 };
 static_assert(sizeof texts / sizeof texts[0] == e_last - e_first + 1);
 
@@ -56,6 +63,10 @@ std::string error_text(const error_detail &e)
         break;
     case e_header:
     case e_bad_option:
+    case e_codepage:
+    case e_multibyte:
+    case e_no_modules:
+    case e_bad_target:
         s = texts[e.code - e_first];
         if (!e.what.empty())
             s += (e.code == e_header ? ": " : " ") + e.what;

@@ -38,6 +38,7 @@ handle *new_handle(const driver &d, int fd)
 
 void drop_handle(handle *h)
 {
+    codepage_close(*h);
     cache_free(*h);
     free(h->wbuf);
     delete h;
@@ -71,12 +72,6 @@ ssize_t probe_header(const driver &d, handle &h, const parsed_name &p, unsigned 
     if (n == 0)
         h.ended = true;
     return n;
-}
-
-// Fixed records with nothing between them (keyed ones have length words).
-bool bare_fixed(const layout &l)
-{
-    return l.recfm == vfs_rec_fixed && l.driver != drv::yar;
 }
 
 uint64_t whole_records(const handle &h)
@@ -238,7 +233,7 @@ step position(handle &h, vfs_position pos)
     h.at_eof = s == step::end;
     if (s != step::record)
         return s;
-    vfs_buffer *b = record_buffer(h, r);
+    vfs_buffer *b = h.conv != nullptr ? convert_record(h, r) : record_buffer(h, r);
     if (b == nullptr)
         return step::error;
     place_cursor(h, r, pos, b);
@@ -344,7 +339,7 @@ bool prepare(const driver &d, handle &h, const parsed_name &p, const vfs_file_in
     if (!read_layout(d, h, p, info))
         return false;
     error_detail e;
-    if (d.opened != nullptr && !d.opened(h, e)) {
+    if ((d.opened != nullptr && !d.opened(h, e)) || !codepage_open(h, p.opts, e)) {
         set_last_error(e);
         return false;
     }
@@ -447,6 +442,12 @@ int create_parsed(const driver &d, vfs_file_info *info, const parsed_name &p)
     h->writing = true;
     h->lay = lay;
     h->lay.records = 0;
+    if (!codepage_open(*h, p.opts, e)) {
+        close(fd);
+        drop_handle(h);
+        set_last_error(e);
+        return -1;
+    }
     if (!start_writing(d, *h)) {
         int err = errno;
         close(fd);
@@ -536,6 +537,16 @@ bool join_record(const vfs_iovec *iov, uint64_t n, std::string &joined, const un
     return true;
 }
 
+// A converted record is held whole in the buffer that shows it.
+bool record_copy(handle &h, uint64_t off, void *dst, uint64_t n)
+{
+    const vfs_buffer *b = h.file.dcache.current;
+    if (h.conv == nullptr)
+        return cache_copy(h, off, dst, n);
+    memcpy(dst, b->buffer + (off - b->offset), static_cast<size_t>(n));
+    return true;
+}
+
 uint64_t data_bytes(const handle &h)
 {
     if (h.counted)
@@ -603,8 +614,10 @@ int vfs_op_destroy(const char *name)
  * has no known length), records (VFS_ERROR when unknown), blocklen, and
  * bytes, what a raw copy from the data offset must move: the counted
  * records of a file whose header counts them, else the data up to the
- * size, VFS_ERROR when the file has no size. Leaves the descriptor at the
- * data offset. -1 with errno when a read fails.
+ * size, VFS_ERROR when the file has no size. A handle that converts from a
+ * code page has VFS_CONVERTED in flags and bytes VFS_ERROR: it has no raw
+ * form. Leaves the descriptor at the data offset. -1 with errno when a read
+ * fails.
  */
 int vfs_op_fstat(vfs_file *f, vfs_file_info *info)
 {
@@ -621,11 +634,13 @@ int vfs_op_fstat(vfs_file *f, vfs_file_info *info)
     info->records = l.records;
     if (!h.writing && !settle_end(h))
         return -1;
-    info->bytes = data_bytes(h);
+    // Converted bytes are known only as they are converted, and never raw.
+    info->bytes = h.conv != nullptr ? VFS_ERROR : data_bytes(h);
     info->phy_org = info->log_org =
         h.drv_ops->id == drv::yar ? vfs_org_indexed : vfs_org_sequential;
     info->access = vfs_acc_sequential;
     info->flags = f->non_native ? info->flags | VFS_REVERSED : info->flags & ~VFS_REVERSED;
+    info->flags = h.conv != nullptr ? info->flags | VFS_CONVERTED : info->flags & ~VFS_CONVERTED;
     info->fh = f;
     info->api = h.drv_ops->table;
     if (!h.writing && lseek(f->fd, static_cast<off_t>(l.data_offset), SEEK_SET) < 0)
@@ -713,6 +728,7 @@ uint64_t vfs_op_seek(vfs_file *f, vfs_iovec *, uint64_t, vfs_rec_info *, const v
  * element) and returns its full length, which may exceed the vector: a read
  * at vfs_pos_curr then gets the same record again. 0 for an empty record and
  * at the end (vfs_eof tells them apart); VFS_ERROR with errno on failure.
+ * A converting handle gives the record converted, and its converted length.
  */
 uint64_t vfs_op_read(vfs_file *f, vfs_iovec *iov, uint64_t n, vfs_rec_info *, const vfs_shlock *,
                      vfs_position pos, ...)
@@ -733,8 +749,10 @@ uint64_t vfs_op_read(vfs_file *f, vfs_iovec *iov, uint64_t n, vfs_rec_info *, co
     uint64_t left = f->curr_csr.dlen;
     for (uint64_t i = 0; i < n && left > 0; i++) {
         uint64_t k = std::min(left, iov[i].length);
-        if (k > 0 && (iov[i].ptr == nullptr || !cache_copy(h, off, iov[i].ptr, k)))
-            return iov[i].ptr == nullptr ? (errno = EINVAL, VFS_ERROR) : VFS_ERROR;
+        if (k > 0 && iov[i].ptr == nullptr)
+            return errno = EINVAL, VFS_ERROR;
+        if (k > 0 && !record_copy(h, off, iov[i].ptr, k))
+            return VFS_ERROR;
         off += k;
         left -= k;
     }
@@ -743,8 +761,10 @@ uint64_t vfs_op_read(vfs_file *f, vfs_iovec *iov, uint64_t n, vfs_rec_info *, co
 
 /*
  * Appends one record, the concatenation of the vector's elements, to a
- * handle made by vfs_create. Returns its length, VFS_ERROR with errno when
- * the layout cannot hold it (the file is then unchanged) or writing failed.
+ * handle made by vfs_create, converted to its code page when it has one.
+ * Returns the length written, VFS_ERROR with errno when the layout cannot
+ * hold it or a character cannot be converted (the file is then unchanged),
+ * or writing failed.
  */
 uint64_t vfs_op_write(vfs_file *f, vfs_iovec *iov, uint64_t n, vfs_rec_info *, const vfs_shlock *,
                       vfs_position, ...)
@@ -764,7 +784,7 @@ uint64_t vfs_op_write(vfs_file *f, vfs_iovec *iov, uint64_t n, vfs_rec_info *, c
     if (!join_record(iov, n, joined, data, len))
         return VFS_ERROR;
     h.err = error_detail();
-    if (!h.drv_ops->put(h, data, len)) {
+    if ((h.conv != nullptr && !convert_for_write(h, data, len)) || !h.drv_ops->put(h, data, len)) {
         if (h.err.code != 0)
             errno = h.err.code;
         return VFS_ERROR;

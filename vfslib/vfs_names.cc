@@ -85,6 +85,19 @@ bool parse_sized(std::string_view key, std::string_view val, prefix_options &o)
     return true;
 }
 
+// Code page options name what iconv knows, or the character that stands in.
+bool parse_named(std::string_view key, std::string_view val, prefix_options &o)
+{
+    std::string *dst = key == "codepage" ? &o.codepage
+                       : key == "to"     ? &o.to
+                       : key == "subst"  ? &o.subst
+                                         : nullptr;
+    if (dst == nullptr || val.empty())
+        return false;
+    *dst = std::string(val);
+    return true;
+}
+
 bool parse_option(std::string_view opt, prefix_options &o)
 {
     size_t eq = opt.find('=');
@@ -96,7 +109,7 @@ bool parse_option(std::string_view opt, prefix_options &o)
     if (eq == std::string_view::npos)
         return false;
     std::string_view val = opt.substr(eq + 1);
-    return parse_format(key, val, o) || parse_sized(key, val, o);
+    return parse_format(key, val, o) || parse_sized(key, val, o) || parse_named(key, val, o);
 }
 
 // The few prefixed names resolved last, so that the open that follows

@@ -2,6 +2,7 @@
 // lines or fixed-size chunks, and lists the records of such files.
 #include <errno.h>
 #include <fcntl.h>
+#include <iconv.h>
 #include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -40,7 +41,9 @@ const char usage[] =
     "name is [driver[,option]...:]path, driver one of umb (record sequential),\n"
     "tev (line sequential), dox (queued sequential), yar (keyed, sorted here by\n"
     "key), oka (byte stream); options recfm=f|fb|v|vb, lrecl=N, blksize=N,\n"
-    "varfmt=0..3, header, noheader, order=le|be|native, keypos=N, keylen=N.\n"
+    "varfmt=0..3, header, noheader, order=le|be|native, keypos=N, keylen=N,\n"
+    "codepage=NAME (records written in that code page, read from UTF-8 or\n"
+    "to=NAME), subst=C (for a character the code page lacks).\n"
     "Sizes may end in k or m. Short fixed records are padded with spaces.\n"
     "See vfsmake(1).\n";
 
@@ -99,19 +102,64 @@ split_name split(std::string_view name)
     return {std::string(name.substr(0, colon + 1)), std::string(name.substr(colon + 1))};
 }
 
-// The value of option key in a prefix (the last one given, as the library
-// takes it), or 0.
-uint64_t prefix_value(std::string_view prefix, std::string_view key)
+// The text of option key in a prefix (the last one given, as the library
+// takes it), or empty.
+std::string prefix_text(std::string_view prefix, std::string_view key)
 {
-    uint64_t value = 0;
+    std::string_view value;
     std::string_view opts = prefix.substr(0, prefix.size() - 1);
     for (size_t at = opts.find(','); at != std::string_view::npos; at = opts.find(',', at + 1)) {
         std::string_view opt = opts.substr(at + 1);
         opt = opt.substr(0, opt.find(','));
         if (opt.size() > key.size() && opt.substr(0, key.size()) == key && opt[key.size()] == '=')
-            parse_size(opt.substr(key.size() + 1), UINT64_MAX, value);
+            value = opt.substr(key.size() + 1);
     }
+    return std::string(value);
+}
+
+// The value of size option key in a prefix, or 0.
+uint64_t prefix_value(std::string_view prefix, std::string_view key)
+{
+    uint64_t value = 0;
+    parse_size(prefix_text(prefix, key), UINT64_MAX, value);
     return value;
+}
+
+// rec in the code page cd converts to, as the library stores it: a
+// character the page lacks becomes subst (when given), the whole of a UTF-8 one.
+std::string to_page(iconv_t cd, const std::string &rec, const std::string &subst)
+{
+    std::string out(rec.size(), '\0');
+    char *ip = const_cast<char *>(rec.data()), *op = out.data();
+    size_t il = rec.size(), ol = out.size();
+    iconv(cd, nullptr, nullptr, nullptr, nullptr);
+    while (il > 0 && iconv(cd, &ip, &il, &op, &ol) == static_cast<size_t>(-1) && ol > 0) {
+        do {
+            ip++;
+            il--;
+        } while (il > 0 && (*ip & 0xc0) == 0x80);
+        std::string s = subst.empty() ? "" : to_page(cd, subst, "");
+        if (s.size() == 1)
+            *op++ = s[0], ol--;
+    }
+    out.resize(out.size() - ol);
+    return out;
+}
+
+// The records as the library stores them: in the code page the name gives,
+// where keys compare.
+std::vector<std::string> as_stored(const std::vector<std::string> &recs, std::string_view prefix)
+{
+    std::string page = prefix_text(prefix, "codepage"), to = prefix_text(prefix, "to");
+    iconv_t cd = page.empty() ? reinterpret_cast<iconv_t>(-1)
+                              : iconv_open(page.c_str(), to.empty() ? "UTF-8" : to.c_str());
+    if (cd == reinterpret_cast<iconv_t>(-1)) // none, or one the library refuses
+        return recs;
+    std::vector<std::string> stored;
+    for (const std::string &r : recs)
+        stored.push_back(to_page(cd, r, prefix_text(prefix, "subst")));
+    iconv_close(cd);
+    return stored;
 }
 
 // Keyed files take their records in key order, the key as the library
@@ -120,6 +168,7 @@ void sort_by_key(std::vector<std::string> &recs, std::string_view prefix)
 {
     uint64_t pos = prefix_value(prefix, "keypos");
     uint64_t len = prefix_value(prefix, "keylen");
+    std::vector<std::string> stored = as_stored(recs, prefix);
     auto key = [&](const std::string &r) {
         std::string_view v(r);
         if (len == 0)
@@ -129,8 +178,15 @@ void sort_by_key(std::vector<std::string> &recs, std::string_view prefix)
         return v.substr(static_cast<size_t>(pos),
                         static_cast<size_t>(std::min<uint64_t>(len, VFS_KEYLEN_MAX)));
     };
-    std::stable_sort(recs.begin(), recs.end(),
-                     [&](const std::string &a, const std::string &b) { return key(a) < key(b); });
+    std::vector<size_t> order(recs.size());
+    for (size_t i = 0; i < order.size(); i++)
+        order[i] = i;
+    std::stable_sort(order.begin(), order.end(),
+                     [&](size_t a, size_t b) { return key(stored[a]) < key(stored[b]); });
+    std::vector<std::string> sorted;
+    for (size_t i : order)
+        sorted.push_back(std::move(recs[i]));
+    recs = std::move(sorted);
 }
 
 // The next record of the input: a line without its LF, or a chunk (the
