@@ -27,6 +27,7 @@ inline constexpr size_t seq_max = 4;
 struct converter {
     uint32_t seq[256] = {}; // read: the target bytes of each byte of the page
     uint8_t len[256] = {};  // their count; 0: the target lacks the character
+    uint16_t narrow[256];   // the one target byte, or 0x100: not exactly one
     int16_t back[256];      // write: the page's byte for a one-byte target character, -1 none
     std::vector<std::pair<std::string, unsigned char>> back_long; // longer target characters
     int subst_byte = -1;                                          // write: the page's subst=
@@ -198,11 +199,32 @@ bool reserve(converter &cv, uint64_t n)
     return true;
 }
 
+// Text mostly maps a byte to one byte: a loop of one lookup a byte and no
+// branch converts it, and only a span with some other byte is converted
+// again by the general loop.
+void make_narrow(converter &cv)
+{
+    for (unsigned b = 0; b < 256; b++) {
+        const auto *seq = reinterpret_cast<const unsigned char *>(&cv.seq[b]);
+        cv.narrow[b] = static_cast<uint16_t>(cv.len[b] == 1 ? seq[0] : 0x100);
+    }
+}
+
 // Converts n bytes to out: how many were converted before the first one the
 // target lacks (n: all of them); *written gets the bytes written.
 size_t forward(const converter &cv, const unsigned char *in, size_t n, unsigned char *out,
                size_t *written)
 {
+    unsigned wide = 0;
+#pragma GCC unroll 8
+    for (size_t i = 0; i < n; i++) {
+        uint16_t t = cv.narrow[in[i]];
+        out[i] = static_cast<unsigned char>(t);
+        wide |= t;
+    }
+    *written = n;
+    if (wide < 0x100)
+        return n;
     unsigned char *o = out;
     size_t i = 0;
     for (; i < n; i++) {
@@ -272,7 +294,12 @@ bool codepage_open(handle &h, const prefix_options &o, error_detail &e)
         return e = named(e_bad_target, target), false;
     if (!build_table(*h.conv, o.codepage, target, e))
         return false;
-    return h.writing ? prepare_writing(h, o, e) : prepare_reading(*h.conv, o, target, e);
+    if (h.writing)
+        return prepare_writing(h, o, e);
+    if (!prepare_reading(*h.conv, o, target, e))
+        return false;
+    make_narrow(*h.conv);
+    return true;
 }
 
 void codepage_close(handle &h)
