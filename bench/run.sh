@@ -262,6 +262,17 @@ for sink in pipe file; do
     run_case "8 raw>$sink" "8. $GiB record-sequential file, raw -> $name" $sink $bytes 0 "$IN"
 done
 
+# The fixed records in EBCDIC (IBM1047) as UTF-8 lines. dd converts with its
+# own table and knows no records; on base64 text the two tables agree.
+EBC=$S/fix80.ebc
+export EBC
+"$vfsmake" -c 80 -i "$S/fix80.dox" "dox,recfm=f,lrecl=80,codepage=IBM1047:$EBC"
+ours '"$T" -l 80 "dox,codepage=IBM1047:$EBC" | drain'
+cmd "dd conv=unblock,ascii cbs=80 bs=1M" 'dd if="$EBC" conv=unblock,ascii cbs=80 bs=1M status=none | drain'
+run_case "10 ebcdic>pipe" "10. $fix_mib MiB of 80-byte IBM1047 records -> UTF-8 lines -> pipe -> pump" pipe \
+    "$(stat -c %s "$S/fix80.lines")" $fix_recs "$S/fix80.lines"
+rm -f "$EBC"
+
 # CPU time of a copier whose producer or consumer is slow: the copier's own
 # processes only (RUSAGE_CHILDREN of a small wrapper), median of the rounds.
 cpu_of() {
@@ -380,6 +391,8 @@ bars() {
             [ "$(med "$tag" "$f")" -lt "$tn" ] && fold_faster+=" $f -> $sink;"
         done
     done
+    bar "10. IBM1047 records -> UTF-8 lines: dd conv=unblock,ascii's time / tandro's >= 2" \
+        "$(speed "$(med "10 ebcdic>pipe" "dd conv=unblock,ascii cbs=80 bs=1M")" "$(med "10 ebcdic>pipe" "$native_label")")" 2
     echo
     echo "fold faster than tandro in case 6:${fold_faster:- nowhere}"
 }
