@@ -3,7 +3,9 @@
 # As root it uses apt-get; otherwise it names the packages to install.
 set -eu
 
-packages=(cmake make g++ g++-multilib gcc-multilib googletest libgtest-dev
+# libc6-i386 is the 32-bit C library the shipped program runs on; it carries
+# the iconv modules (/usr/lib32/gconv) that code page conversion loads.
+packages=(cmake make g++ g++-multilib gcc-multilib libc6-i386 googletest libgtest-dev
           locales man-db tmux strace python3 bsdutils valgrind clang libclang-rt-14-dev)
 if [ "${1:-}" = "--bench" ]; then
     packages+=(hyperfine pv busybox gnuplot-nox)
