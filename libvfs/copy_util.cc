@@ -60,15 +60,8 @@ int write_line(struct vfs_file *fh, const void *rec, size_t len)
     return rc;
 }
 
-namespace
-{
-constexpr size_t batch_size = 256 * 1024;
-// Longer records gain nothing from the copy: they go out as they are.
-constexpr size_t batch_record_max = batch_size / 4;
-} // namespace
-
 line_batch::line_batch(struct vfs_file *fh)
-    : fh_(fh), data_(static_cast<unsigned char *>(aligned_alloc(4096, batch_size)))
+    : fh_(fh), data_(static_cast<unsigned char *>(aligned_alloc(4096, size)))
 {
 }
 
@@ -77,18 +70,15 @@ line_batch::~line_batch()
     free(data_);
 }
 
-int line_batch::add(const void *rec, size_t len)
+// Without a batch buffer, or for a long record, the line is written as it
+// comes; otherwise the batch is full and goes out first.
+int line_batch::add_slowly(const void *rec, size_t len)
 {
-    // Without a batch buffer every line is written as it comes.
-    if (data_ == nullptr || len > batch_record_max)
-        return flush() < 0 ? -1 : write_line(fh_, rec, len);
-    if (used_ + len + 1 > batch_size && flush() < 0)
+    if (flush() < 0)
         return -1;
-    memcpy(data_ + used_, rec, len);
-    data_[used_ + len] = '\n';
-    used_ += len + 1;
-    lines_ += 1;
-    return 0;
+    if (data_ == nullptr || len > record_max)
+        return write_line(fh_, rec, len);
+    return add(rec, len);
 }
 
 int line_batch::flush()

@@ -9,6 +9,7 @@
 #include <stddef.h>
 #include <stdint.h>
 #include <stdlib.h>
+#include <string.h>
 
 #include "vfs_api.h"
 #include "output.h"
@@ -38,8 +39,18 @@ class line_batch
     line_batch(const line_batch &) = delete;
     line_batch &operator=(const line_batch &) = delete;
 
-    /* Adds a record and its line end. 0, or -1 with errno of a failed write. */
-    int add(const void *rec, size_t len);
+    /* Adds a record and its line end. 0, or -1 with errno of a failed write.
+     * Called once per record, so the common case is compiled into the caller. */
+    int add(const void *rec, size_t len)
+    {
+        if (data_ == nullptr || len > record_max || used_ + len + 1 > size)
+            return add_slowly(rec, len);
+        memcpy(data_ + used_, rec, len);
+        data_[used_ + len] = '\n';
+        used_ += len + 1;
+        lines_ += 1;
+        return 0;
+    }
     /* Writes what is gathered; errno is kept when there is nothing to write. */
     int flush();
     /* A failure of the copier: the lines gathered before it are written
@@ -48,10 +59,16 @@ class line_batch
     int fail(const char *fmt, const struct vfs_api *api, int err);
 
   private:
+    static constexpr size_t size = 256 * 1024;
+    // Longer records gain nothing from the copy: they go out as they are.
+    static constexpr size_t record_max = size / 4;
+
+    int add_slowly(const void *rec, size_t len);
+
     struct vfs_file *fh_;
     unsigned char *data_;
     size_t used_ = 0;
-    uint64_t lines_ = 0;
+    size_t lines_ = 0;
 };
 
 /* Checks the input's descriptor (-1 with errno when fstat fails) and
