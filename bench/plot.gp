@@ -7,7 +7,7 @@ set style fill solid 0.9 border -1
 set boxwidth 0.8
 set grid ytics
 set key off
-colour(c) = c == 1 ? 0x1f5fa8 : c == 2 ? 0x7fb0e0 : 0x9a9a9a
+colour(c) = c == 1 ? 0x1f5fa8 : c == 2 ? 0x7fb0e0 : c == 4 ? 0xd0d0d0 : 0x9a9a9a
 
 set multiplot layout 2,1
 set size 1,0.72
@@ -23,7 +23,7 @@ plot dir."/tput.dat" using 1:3:(colour($4)):xtic(2) with boxes lc rgb variable
 unset label
 set size 1,0.28
 set origin 0,0
-set title "Start-up, ms per run of a 1-byte file (median, log scale)" offset 0,0
+set title "Start-up, ms per run of a 1-byte file (median, log scale; pale grey: the floor)" offset 0,0
 set tmargin 2
 set logscale y
 set xrange [0:*]
