@@ -1,6 +1,7 @@
 #include "safe_whoami.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <inttypes.h>
 #include <limits.h>
 #include <stdint.h>
@@ -71,36 +72,53 @@ char *safe_whoami_name(const char *name)
     return whoami;
 }
 
+// A line of /proc/self/maps whose range holds here: its device, inode and
+// path into id and path. 1 found, 0 another line, -1 a path too long.
+static int mapping_at(const char *line, uintptr_t here, struct stat *id, char *path)
+{
+    uintptr_t low, high;
+    unsigned major, minor;
+    unsigned long long inode;
+    int at = 0;
+    if (sscanf(line, "%" SCNxPTR "-%" SCNxPTR " %*s %*x %x:%x %llu %n", &low, &high, &major, &minor,
+               &inode, &at) < 5 ||
+        here < low || here >= high || at == 0)
+        return 0;
+    id->st_dev = makedev(major, minor);
+    id->st_ino = (ino_t)inode;
+    return strlcpy(path, line + at, PATH_MAX) < PATH_MAX ? 1 : -1;
+}
+
 // The file our code was loaded from, as the kernel recorded its mapping in
 // /proc/self/maps: device, inode and path. Unlike /proc/self/exe it names our
 // program under a user-mode emulator and when started through the dynamic
-// loader (there /proc/self/exe names the emulator or the loader).
+// loader (there /proc/self/exe names the emulator or the loader). Read with
+// plain reads into the stack: a stream would cost allocations in every run.
 static int code_file(struct stat *id, char *path)
 {
-    FILE *maps = fopen("/proc/self/maps", "re");
-    if (maps == nullptr)
+    const int fd = open("/proc/self/maps", O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
         return -1;
     const uintptr_t here = reinterpret_cast<uintptr_t>(&code_file);
-    char *line = nullptr;
-    size_t cap = 0;
-    int rc = -1;
-    while (rc != 0 && getline(&line, &cap, maps) > 0) {
-        uintptr_t low, high;
-        unsigned major, minor;
-        unsigned long long inode;
-        int at = 0;
-        if (sscanf(line, "%" SCNxPTR "-%" SCNxPTR " %*s %*x %x:%x %llu %n", &low, &high, &major,
-                   &minor, &inode, &at) < 5 ||
-            here < low || here >= high || at == 0)
-            continue;
-        line[strcspn(line, "\n")] = '\0';
-        id->st_dev = makedev(major, minor);
-        id->st_ino = (ino_t)inode;
-        rc = strlcpy(path, line + at, PATH_MAX) < PATH_MAX ? 0 : -1;
+    char buf[PATH_MAX + 256];
+    size_t have = 0;
+    int found = 0;
+    ssize_t n;
+    // A line longer than the buffer holds a path longer than any we accept.
+    while (found == 0 && have < sizeof buf - 1 &&
+           (n = read(fd, buf + have, sizeof buf - 1 - have)) > 0) {
+        have += (size_t)n;
+        buf[have] = '\0';
+        char *line = buf;
+        for (char *end; found == 0 && (end = strchr(line, '\n')) != nullptr; line = end + 1) {
+            *end = '\0';
+            found = mapping_at(line, here, id, path);
+        }
+        have -= (size_t)(line - buf);
+        memmove(buf, line, have);
     }
-    free(line);
-    fclose(maps);
-    return rc;
+    close(fd);
+    return found == 1 ? 0 : -1;
 }
 
 static bool same_file(const char *path, const struct stat *id)
