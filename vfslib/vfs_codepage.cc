@@ -253,7 +253,9 @@ vfs_buffer *show(converter &cv, uint64_t offset, uint64_t raw, size_t converted,
 // Where the fixed record holding byte off starts (off itself without a length).
 uint64_t record_start(const layout &l, uint64_t off)
 {
-    return l.lrecl == 0 ? off : l.data_offset + (off - l.data_offset) / l.lrecl * l.lrecl;
+    if (l.lrecl == 0 || off < l.data_offset)
+        return off;
+    return l.data_offset + (off - l.data_offset) / l.lrecl * l.lrecl;
 }
 
 // The page's byte for the target character at p, and the bytes that
