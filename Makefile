@@ -2,7 +2,7 @@
 BUILD ?= build
 JOBS ?= $(shell nproc)
 STAGE := $(CURDIR)/$(BUILD)/stage
-PREFIX ?= /opt/qor/vanto/rte
+PREFIX ?= /opt/qor/vanto/rte/usr
 DESTDIR ?=
 
 .PHONY: all deps build native test test-asan fuzz fuzz-smoke load demo clean format
@@ -73,13 +73,17 @@ bench-smoke: build
 
 .PHONY: install package
 
-# The shipped tree under $(DESTDIR)$(PREFIX): usr/bin, usr/lib, usr/share/man.
+# The shipped tree: bin/, lib/ (and lib64/, a 64-bit build of the library on a
+# 64-bit x86 machine), include/ and share/man/ under $(DESTDIR)$(PREFIX).
 install: build
 	DESTDIR="$(DESTDIR)" cmake --install $(BUILD)/m32 --prefix "$(PREFIX)"
 
-# build/package/: tandro-<version>-i386.tar.gz (unpack anywhere) and the .deb (installs to $(PREFIX)).
+# build/package/: tandro-<version>-i386.tar.gz (unpack anywhere), the .deb for
+# i386 and the same tree in a .deb for amd64 (with a 64-bit build of the
+# library), and for each architecture the debug symbols, *-debug.tar.gz.
 package: build
-	cd $(BUILD)/m32 && cpack -B "$(CURDIR)/$(BUILD)/package" -D CPACK_PACKAGING_INSTALL_PREFIX="$(PREFIX)"
+	cd $(BUILD)/m32 && cpack -B "$(CURDIR)/$(BUILD)/package" >/dev/null
+	cd $(BUILD)/m32 && cpack -B "$(CURDIR)/$(BUILD)/package" -G DEB -D TANDRO_PACKAGE_ARCH=amd64 >/dev/null
 	@ls -l $(BUILD)/package/*.tar.gz $(BUILD)/package/*.deb
 
 format:

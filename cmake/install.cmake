@@ -1,40 +1,59 @@
-# make install: the tree below the prefix (default /opt/qor/vanto/rte), the
-# same layout as the staged tree, so the program relocates itself from there.
-# make package: the tree as a relocatable .tar.gz and as a .deb.
-install(TARGETS tandro RUNTIME DESTINATION usr/bin)
-if(TARGET vfsmake)
-    install(TARGETS vfsmake RUNTIME DESTINATION usr/bin)
+# make install: the prefix receives bin/, lib/, include/ and share/man/ (the
+# Makefile's default is /opt/qor/vanto/rte/usr). Wherever that is, the programs
+# find their library through $ORIGIN/../lib and their pages through MANPATH.
+if(CMAKE_INSTALL_PREFIX_INITIALIZED_TO_DEFAULT)
+    set(CMAKE_INSTALL_PREFIX /opt/qor/vanto/rte/usr CACHE PATH "Install prefix" FORCE)
 endif()
-install(TARGETS vfs_orvane_32r LIBRARY DESTINATION usr/lib)
-file(GLOB TANDRO_INSTALL_PAGES CONFIGURE_DEPENDS "${CMAKE_SOURCE_DIR}/man/*.1")
-install(FILES ${TANDRO_INSTALL_PAGES} DESTINATION usr/share/man/man1)
+install(TARGETS tandro vfsmake RUNTIME DESTINATION bin)
+install(FILES "${CMAKE_SOURCE_DIR}/libvfs/vfs_api.h" "${CMAKE_SOURCE_DIR}/libvfs/vfs_buffer.h"
+              "${CMAKE_SOURCE_DIR}/libvfs/vfs_cache.h" "${CMAKE_SOURCE_DIR}/libvfs/vfs_internal.h"
+        DESTINATION include/vfs_orvane)
 
+include(CMakePackageConfigHelpers)
+
+# The library and its pkg-config file in LIBDIR; the file finds the tree from where it lies.
+function(tandro_install_library target libdir)
+    install(TARGETS ${target} LIBRARY DESTINATION ${libdir})
+    set(out "${CMAKE_BINARY_DIR}/package-files/${libdir}")
+    configure_file("${CMAKE_SOURCE_DIR}/packaging/vfs_orvane.pc.in" "${out}/vfs_orvane.pc" @ONLY)
+    install(FILES "${out}/vfs_orvane.pc" DESTINATION ${libdir}/pkgconfig)
+endfunction()
+
+tandro_install_library(vfs_orvane_32r lib)
+
+# One CMake package for the tree: it picks lib/ or lib64/ by the pointer size of
+# the program being built. -m32 comes with the compile options, so here
+# CMAKE_SIZEOF_VOID_P tells the compiler's default, not this build's.
 if(TANDRO_M32)
-    set(TANDRO_DEB_ARCH i386)
+    set(lib_pointer_size 4)
 else()
-    execute_process(COMMAND dpkg --print-architecture OUTPUT_VARIABLE TANDRO_DEB_ARCH
-                    OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
-    if(NOT TANDRO_DEB_ARCH)
-        set(TANDRO_DEB_ARCH amd64)
-    endif()
+    set(lib_pointer_size ${CMAKE_SIZEOF_VOID_P})
+endif()
+set(out "${CMAKE_BINARY_DIR}/package-files/cmake")
+configure_file("${CMAKE_SOURCE_DIR}/packaging/vfs_orvane-config.cmake.in"
+               "${out}/vfs_orvane-config.cmake" @ONLY)
+write_basic_package_version_file("${out}/vfs_orvane-config-version.cmake" VERSION ${PROJECT_VERSION}
+                                 COMPATIBILITY SameMajorVersion ARCH_INDEPENDENT)
+install(FILES "${out}/vfs_orvane-config.cmake" "${out}/vfs_orvane-config-version.cmake"
+        DESTINATION lib/cmake/vfs_orvane)
+
+# The 32-bit tree on a 64-bit x86 machine carries a 64-bit build of the
+# library beside its own, in lib64/, for the machine's own programs.
+if(TANDRO_M32 AND CMAKE_HOST_SYSTEM_PROCESSOR STREQUAL "x86_64")
+    get_target_property(dir vfs_orvane_32r SOURCE_DIR)
+    get_target_property(sources vfs_orvane_32r SOURCES)
+    list(TRANSFORM sources REPLACE "^([^/].*)$" "${dir}/\\1")
+    add_library(vfs_orvane_64 SHARED ${sources})
+    foreach(property INCLUDE_DIRECTORIES COMPILE_DEFINITIONS COMPILE_OPTIONS LINK_OPTIONS)
+        get_target_property(values vfs_orvane_32r ${property})
+        if(values)
+            list(REMOVE_ITEM values -m32)
+            set_property(TARGET vfs_orvane_64 PROPERTY ${property} ${values})
+        endif()
+    endforeach()
+    set_target_properties(vfs_orvane_64 PROPERTIES OUTPUT_NAME vfs_orvane_32r
+        LIBRARY_OUTPUT_DIRECTORY "${TANDRO_STAGE_DIR}/usr/lib64")
+    tandro_install_library(vfs_orvane_64 lib64)
 endif()
 
-set(CPACK_PACKAGE_NAME tandro)
-set(CPACK_PACKAGE_VENDOR qor)
-set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Virtual file system file concatenation")
-set(CPACK_PACKAGE_FILE_NAME "tandro-${PROJECT_VERSION}-${TANDRO_DEB_ARCH}")
-set(CPACK_GENERATOR "TGZ;DEB")
-# Both packages hold the tree below the runtime's standard place. The archive
-# has no top directory of its own: unpacked under any directory D it gives
-# D/opt/qor/vanto/rte/usr/bin/tandro, a layout the program recognises.
-set(CPACK_PACKAGING_INSTALL_PREFIX "${TANDRO_PREFIX}")
-set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
-set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${TANDRO_DEB_ARCH})
-set(CPACK_DEBIAN_PACKAGE_MAINTAINER "tandro maintainers <tandro@localhost>")
-set(CPACK_DEBIAN_PACKAGE_SECTION utils)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6")
-set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-# The packages are made from what was built; packing never starts a build.
-set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY ON)
-include(CPack)
+include(cmake/package.cmake)

@@ -244,8 +244,20 @@ bool parse_option(int opt, char *argv0, struct run_state *rs)
     return false;
 }
 
+/* --help and --version as the first argument are -h and -V; later, as ./--help or
+ * after --, such a name is a file. */
+void take_long_spelling(int argc, char **argv)
+{
+    static char help[] = "-h", version[] = "-V";
+    if (argc > 1 && strcmp(argv[1], "--help") == 0)
+        argv[1] = help;
+    else if (argc > 1 && strcmp(argv[1], "--version") == 0)
+        argv[1] = version;
+}
+
 void parse_options(int argc, char **argv, struct run_state *rs)
 {
+    take_long_spelling(argc, argv);
     opterr = 0;
     int opt;
     while ((opt = getopt(argc, argv, shortopts)) != -1) {

@@ -1,0 +1,37 @@
+# make package: the tree below /opt/qor/vanto/rte/usr as a .tar.gz (it runs
+# wherever it is unpacked) and as .deb packages, one cpack run each:
+#   cpack                                        the .tar.gz and the .deb of the tree's own architecture
+#   cpack -G DEB -D TANDRO_PACKAGE_ARCH=amd64    the 32-bit tree for amd64 (on libc6-i386)
+# packaging/cpack-arch.cmake sets what differs by architecture, and
+# packaging/package-tree.cmake adds what only a .deb carries.
+set(TANDRO_MAINTAINER "tandro developers <tandro@qor.example>" CACHE STRING
+    "Name and address in the packages' Maintainer field and changelog")
+
+set(files "${CMAKE_BINARY_DIR}/package-files")
+execute_process(COMMAND date -u -R -d "${TANDRO_RELEASE_DATE} 12:00"
+                OUTPUT_VARIABLE release_stamp OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
+configure_file("${CMAKE_SOURCE_DIR}/packaging/changelog.in" "${files}/changelog" @ONLY)
+execute_process(COMMAND gzip -9nf "${files}/changelog" COMMAND_ERROR_IS_FATAL ANY)
+
+set(CPACK_PACKAGE_NAME tandro)
+set(CPACK_PACKAGE_VENDOR qor)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "concatenate files and record files to standard output")
+set(CPACK_PACKAGE_DESCRIPTION_FILE "${CMAKE_SOURCE_DIR}/packaging/description")
+set(CPACK_PACKAGING_INSTALL_PREFIX /opt/qor/vanto/rte/usr)
+set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
+set(CPACK_GENERATOR "TGZ;DEB")
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${TANDRO_MAINTAINER}")
+set(CPACK_DEBIAN_PACKAGE_SECTION utils)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_PROJECT_CONFIG_FILE "${CMAKE_SOURCE_DIR}/packaging/cpack-arch.cmake")
+set(CPACK_PRE_BUILD_SCRIPTS "${CMAKE_SOURCE_DIR}/packaging/package-tree.cmake")
+# What those two read at cpack time (only CPACK_ variables reach them).
+set(CPACK_TANDRO_FILES "${files}")
+set(CPACK_TANDRO_SOURCES "${CMAKE_SOURCE_DIR}/packaging")
+set(CPACK_TANDRO_STAGE "${TANDRO_STAGE_DIR}")
+set(CPACK_TANDRO_M32 ${TANDRO_M32})
+set(CPACK_VERBATIM_VARIABLES ON)
+# The packages are made from what was built; packing never starts a build.
+set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY ON)
+include(CPack)
