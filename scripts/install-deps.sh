@@ -6,7 +6,8 @@ set -eu
 # libc6-i386 is the 32-bit C library the shipped program runs on; it carries
 # the iconv modules (/usr/lib32/gconv) that code page conversion loads.
 packages=(cmake make g++ g++-multilib gcc-multilib libc6-i386 googletest libgtest-dev
-          locales man-db tmux strace python3 bsdutils valgrind clang libclang-rt-14-dev)
+          locales man-db tmux strace python3 bsdutils valgrind clang libclang-rt-14-dev
+          lintian pkg-config)
 if [ "${1:-}" = "--bench" ]; then
     packages+=(hyperfine pv busybox gnuplot-nox)
 fi
