@@ -37,9 +37,9 @@ fi
 
 # The shipped program is 32-bit x86. binfmt_misc is asked before the kernel's
 # own loader, so an emulator entry left registered by an earlier run would run
-# it through qemu even where the kernel runs it natively: the probe runs with
-# the entry disabled, which stays so when native execution works. Only where
-# it does not is qemu's user-mode emulator registered (or enabled again).
+# it through qemu even where the kernel runs it natively: the entry is
+# disabled when the kernel runs the probe itself, and stays so. Only where it
+# does not is qemu's user-mode emulator registered (or enabled again).
 entry=/proc/sys/fs/binfmt_misc/qemu-i386
 register_emulator() {
     dpkg-query -W -f='${Status}' qemu-user-static 2>/dev/null | grep -q "install ok installed" ||
@@ -63,9 +63,17 @@ probe=$(mktemp -d)
 trap 'rm -rf "$probe"' EXIT
 printf 'int main(void){return 0;}\n' >"$probe/p.c"
 gcc -m32 "$probe/p.c" -o "$probe/p"
-if [ "$(id -u)" -eq 0 ] && [ -e $entry ]; then echo 0 >$entry; fi
+# The same probe with a padding byte of its ELF identification set: the
+# kernel's loader ignores it, no emulator entry matches it, so it runs only
+# natively. Turning the entry off just to probe would fail every 32-bit
+# program others start meanwhile.
+cp "$probe/p" "$probe/native"
+printf '\001' | dd of="$probe/native" bs=1 seek=15 conv=notrunc status=none
+if [ "$(id -u)" -eq 0 ] && [ -e $entry ] && "$probe/native" 2>/dev/null; then echo 0 >$entry; fi
 if "$probe/p" 2>/dev/null; then
-    grep -qs '^enabled' $entry && echo "32-bit programs run through qemu ($entry); as root this script checks whether the kernel runs them itself" >&2
+    if grep -qs '^enabled' $entry && "$probe/native" 2>/dev/null; then
+        echo "32-bit programs run through qemu though the kernel runs them itself; as root this script disables $entry" >&2
+    fi
     exit 0
 fi
 if [ "$(id -u)" -ne 0 ]; then
