@@ -5,7 +5,7 @@ STAGE := $(CURDIR)/$(BUILD)/stage
 PREFIX ?= /opt/qor/vanto/rte/usr
 DESTDIR ?=
 
-.PHONY: all deps build native test test-asan fuzz fuzz-smoke load demo clean format
+.PHONY: all deps build native test test-asan fuzz fuzz-smoke load demo demo-session clean format
 
 all: build
 
@@ -52,12 +52,17 @@ fuzz-smoke: deps
 load: build
 	bash tests/load/run.sh $(STAGE)/usr/bin/tandro
 
+# The session README.md shows under `make demo` (a test runs it and compares).
 demo: build
-	@echo '$$ tandro -v -v -T samples/hello.txt'
-	@$(STAGE)/usr/bin/tandro -v -v -T samples/hello.txt
-	@$(STAGE)/usr/bin/vfsmake -i samples/hello.txt dox,recfm=vb:$(BUILD)/hello.vb
-	@echo '$$ vfsmake -i samples/hello.txt dox,recfm=vb:$(BUILD)/hello.vb; tandro -v -T dox,recfm=vb:$(BUILD)/hello.vb'
-	@$(STAGE)/usr/bin/tandro -v -T dox,recfm=vb:$(BUILD)/hello.vb
+	@$(MAKE) -s demo-session DEMO_DIR=$(CURDIR)/$(BUILD)/demo
+
+DEMO_DIR ?= $(CURDIR)/$(BUILD)/demo
+demo-session:
+	@mkdir -p $(DEMO_DIR) && cp samples/hello.txt $(DEMO_DIR)/
+	@cd $(DEMO_DIR) && export PATH="$(STAGE)/usr/bin:$$PATH" && \
+	for c in 'tandro -v -v -T hello.txt' 'vfsmake -i hello.txt dox,recfm=vb:hello.vb' \
+		'tandro -v -T dox,recfm=vb:hello.vb'; do \
+		echo "$$ $$c"; bash -c "$$c" 2>&1 | cat; done
 
 # tandro beside cat, cp, dd, pv, busybox and fold on 1 GiB inputs (bench/run.sh):
 # bench/results/latest.md and latest.png. Takes a while; not for CI.
