@@ -25,10 +25,10 @@ namespace vfs
 inline constexpr size_t seq_max = 4;
 
 struct converter {
-    uint32_t seq[256] = {}; // read: the target bytes of each byte of the page
-    uint8_t len[256] = {};  // their count; 0: the target lacks the character
-    uint16_t narrow[256];   // the one target byte, or 0x100: not exactly one
-    int16_t back[256];      // write: the page's byte for a one-byte target character, -1 none
+    uint32_t seq[256] = {};    // read: the target bytes of each byte of the page
+    uint8_t len[256] = {};     // their count; 0: the target lacks the character
+    uint16_t narrow[256] = {}; // the one target byte, or 0x100: not exactly one
+    int16_t back[256];         // write: the page's byte for a one-byte target character, -1 none
     std::vector<std::pair<std::string, unsigned char>> back_long; // longer target characters
     int subst_byte = -1;                                          // write: the page's subst=
     bool utf8_target = false;
@@ -63,9 +63,9 @@ bool converts(const char *to, const char *from)
     return true;
 }
 
-// iconv tells "unknown" and "its module is missing" apart by neither: where
-// not even IBM037, which every system's set of modules has, converts, the
-// modules are what is missing.
+// iconv_open fails alike for a name it does not know and for one whose
+// module is missing: where not even IBM037, which every set of modules has,
+// converts, the modules are what is missing.
 error_detail open_failure(const std::string &page, const std::string &target)
 {
     if (!converts("UTF-8", "IBM037"))

@@ -2,7 +2,7 @@
 # codepage_gen.py CODEC FILE LINES [HEX...]: an EBCDIC VB file made with Python's
 # codecs and struct alone, and the UTF-8 lines its records must print. Records
 # of growing length (an empty one first) hold every byte but the HEX ones, then
-# a long one; blocks hold three records each.
+# a long one and one of the bytes that become ASCII; blocks hold three records each.
 import struct
 import sys
 
@@ -13,6 +13,7 @@ while at < len(data):
     recs.append(data[at:at + 7 * len(recs)])
     at += len(recs[-1])
 recs.append(data[::-1] * 12)
+recs.append(bytes(b for b in data if bytes([b]).decode(codec) < "\x80"))
 with open(path, "wb") as f:
     for i in range(0, len(recs), 3):
         body = b"".join(struct.pack(">HH", len(r) + 4, 0) + r for r in recs[i:i + 3])
