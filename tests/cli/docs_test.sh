@@ -33,7 +33,9 @@ while IFS= read -r -d '' block; do
     n=$((n + 1))
     dir="$work/session$n" && mkdir "$dir" && cp -r "$SRC_DIR/samples" "$dir/"
     if [[ $block == '$ make demo'$'\n'* ]]; then
-        make -s -C "$SRC_DIR" demo-session STAGE="$STAGE" DEMO_DIR="$dir" >"$dir/got" 2>&1
+        # Not the jobserver or the directory lines of a make that runs the tests.
+        env -u MAKEFLAGS -u MFLAGS -u MAKELEVEL make -s --no-print-directory -C "$SRC_DIR" \
+            demo-session STAGE="$STAGE" DEMO_DIR="$dir" >"$dir/got" 2>&1
         block=${block#*$'\n'}
     else
         (cd "$dir" && printf '%s' "$block" | replay) >"$dir/got"
