@@ -5,8 +5,8 @@ if(CMAKE_INSTALL_PREFIX_INITIALIZED_TO_DEFAULT)
     set(CMAKE_INSTALL_PREFIX /opt/qor/vanto/rte/usr CACHE PATH "Install prefix" FORCE)
 endif()
 install(TARGETS tandro vfsmake RUNTIME DESTINATION bin)
-install(FILES "${CMAKE_SOURCE_DIR}/libvfs/vfs_api.h" "${CMAKE_SOURCE_DIR}/libvfs/vfs_buffer.h"
-              "${CMAKE_SOURCE_DIR}/libvfs/vfs_cache.h" "${CMAKE_SOURCE_DIR}/libvfs/vfs_internal.h"
+install(FILES "${PROJECT_SOURCE_DIR}/libvfs/vfs_api.h" "${PROJECT_SOURCE_DIR}/libvfs/vfs_buffer.h"
+              "${PROJECT_SOURCE_DIR}/libvfs/vfs_cache.h" "${PROJECT_SOURCE_DIR}/libvfs/vfs_internal.h"
         DESTINATION include/vfs_orvane)
 
 include(CMakePackageConfigHelpers)
@@ -15,7 +15,7 @@ include(CMakePackageConfigHelpers)
 function(tandro_install_library target libdir)
     install(TARGETS ${target} LIBRARY DESTINATION ${libdir})
     set(out "${CMAKE_BINARY_DIR}/package-files/${libdir}")
-    configure_file("${CMAKE_SOURCE_DIR}/packaging/vfs_orvane.pc.in" "${out}/vfs_orvane.pc" @ONLY)
+    configure_file("${PROJECT_SOURCE_DIR}/packaging/vfs_orvane.pc.in" "${out}/vfs_orvane.pc" @ONLY)
     install(FILES "${out}/vfs_orvane.pc" DESTINATION ${libdir}/pkgconfig)
 endfunction()
 
@@ -30,7 +30,7 @@ else()
     set(lib_pointer_size ${CMAKE_SIZEOF_VOID_P})
 endif()
 set(out "${CMAKE_BINARY_DIR}/package-files/cmake")
-configure_file("${CMAKE_SOURCE_DIR}/packaging/vfs_orvane-config.cmake.in"
+configure_file("${PROJECT_SOURCE_DIR}/packaging/vfs_orvane-config.cmake.in"
                "${out}/vfs_orvane-config.cmake" @ONLY)
 write_basic_package_version_file("${out}/vfs_orvane-config-version.cmake" VERSION ${PROJECT_VERSION}
                                  COMPATIBILITY SameMajorVersion ARCH_INDEPENDENT)
