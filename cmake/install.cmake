@@ -5,8 +5,8 @@ if(CMAKE_INSTALL_PREFIX_INITIALIZED_TO_DEFAULT)
     set(CMAKE_INSTALL_PREFIX /opt/qor/vanto/rte/usr CACHE PATH "Install prefix" FORCE)
 endif()
 install(TARGETS tandro vfsmake RUNTIME DESTINATION bin)
-install(FILES "${PROJECT_SOURCE_DIR}/libvfs/vfs_api.h" "${PROJECT_SOURCE_DIR}/libvfs/vfs_buffer.h"
-              "${PROJECT_SOURCE_DIR}/libvfs/vfs_cache.h" "${PROJECT_SOURCE_DIR}/libvfs/vfs_internal.h"
+install(FILES "${PROJECT_SOURCE_DIR}/libvfs/include/vfs_api.h" "${PROJECT_SOURCE_DIR}/libvfs/include/vfs_buffer.h"
+              "${PROJECT_SOURCE_DIR}/libvfs/include/vfs_cache.h" "${PROJECT_SOURCE_DIR}/libvfs/include/vfs_internal.h"
         DESTINATION include/vfs_orvane)
 
 include(CMakePackageConfigHelpers)

@@ -17,7 +17,7 @@
 
 #include <string>
 
-#include "tandro.h"
+#include "copiers.h"
 
 namespace
 {

@@ -4,9 +4,11 @@
 #include <string.h>
 #include <unistd.h>
 
-#include "copy_util.h"
+#include "library_error.h"
+#include "output.h"
+#include "whole_write.h"
 #include "libports.h"
-#include "tandro.h"
+#include "copiers.h"
 
 namespace
 {

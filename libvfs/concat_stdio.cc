@@ -8,9 +8,10 @@
 
 #include <algorithm>
 
-#include "copy_util.h"
+#include "output.h"
+#include "whole_write.h"
 #include "libports.h"
-#include "tandro.h"
+#include "copiers.h"
 #include "transfer.h"
 
 namespace

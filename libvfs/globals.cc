@@ -1,4 +1,4 @@
-#include "tandro.h"
+#include "copiers.h"
 
 uint64_t file_size;
 uint64_t zero_copies;

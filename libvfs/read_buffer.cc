@@ -4,8 +4,10 @@
 
 #include <algorithm>
 
-#include "copy_util.h"
-#include "tandro.h"
+#include "library_error.h"
+#include "output.h"
+#include "whole_write.h"
+#include "copiers.h"
 #include "transfer.h"
 
 namespace

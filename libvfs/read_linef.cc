@@ -2,8 +2,11 @@
 #include <stdio.h>
 #include <sys/uio.h>
 
-#include "copy_util.h"
-#include "tandro.h"
+#include "library_error.h"
+#include "line_output.h"
+#include "output.h"
+#include "record_buffer.h"
+#include "copiers.h"
 
 /* Positions the library on the next record: 1 there, 0 at the end, -1 failed. */
 static int seek_record(const struct vfs_api *api, struct vfs_file *fh, struct vfs_iovec *iov,

@@ -1,8 +1,11 @@
 #include <errno.h>
 #include <stdio.h>
 
-#include "copy_util.h"
-#include "tandro.h"
+#include "library_error.h"
+#include "line_output.h"
+#include "output.h"
+#include "record_buffer.h"
+#include "copiers.h"
 
 /*
  * The general record copier: every record through vfs_read into a buffer

@@ -12,7 +12,7 @@
 
 #include "build_info.h"
 #include "libports.h"
-#include "tandro.h"
+#include "copiers.h"
 #include "vfs_utils.h"
 
 namespace

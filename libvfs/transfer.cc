@@ -7,7 +7,7 @@
 #include <algorithm>
 
 #include "output.h"
-#include "tandro.h"
+#include "copiers.h"
 #include "vfs_posix.h"
 
 namespace

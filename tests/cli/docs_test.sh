@@ -11,7 +11,7 @@ command -v man >/dev/null || skip_all "man is not installed"
 perl -0777 -ne 's/"\s*\n\s*"//g; while (/"((?:[^"\\]|\\.)*)\\n"/g) { print "$1\n" if $1 !~ /\\t|^\@\(#\)/ }' \
     "$SRC_DIR"/libvfs/*.cc "$SRC_DIR"/libports/src/*.cc >"$work/formats"
 perl -0777 -ne 'if (/texts\[\] = \{(.*?)\};/s) { my $t = $1; print "$1\n" while $t =~ /"([^"]+)"/g }' \
-    "$SRC_DIR/vfslib/vfs_errors.cc" >>"$work/formats"
+    "$SRC_DIR/orvane/vfs_errors.cc" >>"$work/formats"
 MANWIDTH=250 man -l "$STAGE/usr/share/man/man1/tandro.1" | awk '/^DIAGNOSTICS/ { f = 1; next } /^[A-Z]/ { f = 0 } f' >"$work/diagnostics"
 # A format is documented when its fixed parts appear, in order, on one line.
 perl -e 'open(D, shift); my @d = map { s/\s+/ /gr } <D>;

@@ -9,7 +9,7 @@
 
 #include <string>
 
-#include "tandro.h"
+#include "copiers.h"
 
 namespace
 {

@@ -1,26 +1,13 @@
-/*
- * What the record and block copiers share: whole writes to standard output,
- * their own record buffer, output preallocation, the final trim, and the
- * library's failure texts.
- */
-#ifndef COPY_UTIL_H
-#define COPY_UTIL_H
+/* Records printed as lines on descriptor 1, counted as they reach the kernel. */
+#ifndef LINE_OUTPUT_H
+#define LINE_OUTPUT_H
 
 #include <stddef.h>
-#include <stdint.h>
-#include <stdlib.h>
 #include <string.h>
 
-#include "vfs_api.h"
-#include "output.h"
 #include "vfs_internal.h"
 
-/* Writes len bytes to descriptor 1, repeating on EAGAIN and EINTR and
- * finishing short writes; *done gets the bytes moved, also on failure.
- * Makes at least one call. 0, or -1 with errno. */
-int write_whole(const void *data, size_t len, uint64_t *done);
-
-/* Writes a record and its line end the same way, in one writev where the
+/* Writes a record and its line end to descriptor 1, in one writev where the
  * kernel takes it all, and counts it: iosn + 1 (when whole), the bytes
  * moved into dcache.bwrite and file_size. 0, or -1 with errno. */
 int write_line(struct vfs_file *fh, const void *rec, size_t len);
@@ -75,27 +62,5 @@ class line_batch
  * preallocates a regular standard output for a fixed-record file printed as
  * lines: every record plus its line end. */
 int prepare_line_output(struct vfs_file *fh, const struct vfs_file_info *file_info);
-
-/* Prints fmt with the library's number and text for err (the library may
- * replace the number); errno is kept. */
-void report_library(const char *fmt, const struct vfs_api *api, struct vfs_file *fh, int err);
-
-/* First size of a record buffer: the record length plus one, or 4096. */
-uint64_t first_record_length(uint64_t datlen);
-
-/* A copier's own record buffer, 16-byte aligned, freed with its owner. */
-struct record_buffer {
-    struct vfs_iovec iov = {0, nullptr};
-
-    record_buffer() = default;
-    record_buffer(const record_buffer &) = delete;
-    record_buffer &operator=(const record_buffer &) = delete;
-    ~record_buffer() { free(iov.ptr); }
-
-    /* Allocates length bytes; false with errno on failure. */
-    bool alloc(uint64_t length);
-    /* Replaces the buffer by one of twice the length; the content is lost. */
-    bool grow() { return alloc(iov.length * 2); }
-};
 
 #endif

@@ -30,7 +30,7 @@ using strings = std::vector<std::string>;
 class scratch : public ::testing::Test
 {
   protected:
-    std::string dir = std::filesystem::temp_directory_path() / "vfslib-XXXXXX";
+    std::string dir = std::filesystem::temp_directory_path() / "orvane-XXXXXX";
     void SetUp() override { ASSERT_NE(mkdtemp(dir.data()), nullptr); }
     void TearDown() override { std::filesystem::remove_all(dir); }
     std::string path(const char *name) const { return dir + "/" + name; }

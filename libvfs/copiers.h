@@ -1,6 +1,6 @@
 /* Program-wide state of tandro and the entry points of its copy engines. */
-#ifndef TANDRO_H
-#define TANDRO_H
+#ifndef COPIERS_H
+#define COPIERS_H
 
 #include <stdint.h>
 
