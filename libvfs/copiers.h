@@ -35,7 +35,11 @@ int concat_stdio(char *filename);
 /* The same, with the name the user gave for it (for messages). */
 int concat_stream(const char *filename, const char *given);
 
-/* Resolve one named operand and copy it; 0 on success, non-zero with errno. */
+/* concat_file's answer when it has printed why the run must end, with status 2. */
+#define CONCAT_STOP 2
+
+/* Resolve one named operand and copy it: 0 when copied, CONCAT_STOP when the
+ * run must end without a further message, other non-zero with errno. */
 int concat_file(char *filename, struct vfs_file_info *file_info);
 
 /* Open, describe, copy and close one library file; given is the name the user gave. */
