@@ -23,7 +23,6 @@
 namespace
 {
 
-constexpr int max_args = 1024;
 // Busy retries of fork and execve are bounded: an ETXTBSY held by a writer
 // that never closes would otherwise spin for ever.
 constexpr int max_retries = 1000;
@@ -225,7 +224,10 @@ int execve_errno(int fd)
 
 // clone with CLONE_VM | CLONE_VFORK: no copy of our memory to make and throw
 // away at execve, and we go on only once the child has left our memory.
-pid_t clone_child(spawn_args *args)
+// Never inlined: the child's stack is given back on return, and the waiting
+// that follows reuses the pages the child touched instead of faulting in
+// fresh ones below them.
+__attribute__((noinline)) pid_t clone_child(spawn_args *args)
 {
     // The child's stack lies in our own stack, where tools that watch stacks expect it.
     alignas(16) unsigned char stack[child_stack_size];
@@ -269,29 +271,28 @@ pid_t start_child(const saved_state *s, const char *opath, char *const *argv, co
     return pid;
 }
 
+// The name messages give the program: argv[0]'s last component, copied into
+// name (PATH_MAX bytes). Null (ENAMETOOLONG) when argv[0] is longer than a path.
+const char *program_name(const int argc, const char **argv, char *name)
+{
+    if (strlcpy(name, argc > 0 && argv[0] != nullptr ? argv[0] : "", PATH_MAX) >= PATH_MAX) {
+        errno = ENAMETOOLONG;
+        return nullptr;
+    }
+    return basename(name);
+}
+
 } // namespace
 
 int relocate_supervise(const int argc, const char **argv, const char *opath)
 {
     char name[PATH_MAX];
-    if (strlcpy(name, argc > 0 && argv[0] != nullptr ? argv[0] : "", sizeof name) >= sizeof name) {
-        errno = ENAMETOOLONG;
+    const char *me = program_name(argc, argv, name);
+    if (me == nullptr)
         return -1;
-    }
-    const char *me = basename(name);
-    // n_argv is an unchanged copy of argv; beyond its slots argv itself serves.
-    const char *n_argv[max_args];
-    const char *const *child_argv = argv;
-    if (argc < max_args) {
-        for (int i = 0; i < argc; i++)
-            n_argv[i] = argv[i];
-        n_argv[argc < 0 ? 0 : argc] = nullptr;
-        child_argv = n_argv;
-    }
-
     saved_state s;
     prepare(&s);
-    const pid_t pid = start_child(&s, opath, const_cast<char *const *>(child_argv), me);
+    const pid_t pid = start_child(&s, opath, const_cast<char *const *>(argv), me);
     if (pid < 0) {
         const int save_errno = errno;
         restore(&s);

@@ -72,21 +72,36 @@ char *safe_whoami_name(const char *name)
     return whoami;
 }
 
-// A line of /proc/self/maps whose range holds here: its device, inode and
-// path into id and path. 1 found, 0 another line, -1 a path too long.
+// The number at the start of at in base, which must be followed by end;
+// the text after end, or null when the field is malformed.
+static const char *field(const char *at, int base, char end, unsigned long long *value)
+{
+    char *stop;
+    errno = 0;
+    *value = strtoull(at, &stop, base);
+    return stop != at && *stop == end && errno == 0 ? stop + 1 : nullptr;
+}
+
+// A line of /proc/self/maps ("low-high perms offset major:minor inode   path")
+// whose range holds here: its device, inode and path into id and path.
+// 1 found, 0 another line, -1 a path too long. Parsed by hand: the scanf
+// family costs every run pages of code and stack.
 static int mapping_at(const char *line, uintptr_t here, struct stat *id, char *path)
 {
-    uintptr_t low, high;
-    unsigned major, minor;
-    unsigned long long inode;
-    int at = 0;
-    if (sscanf(line, "%" SCNxPTR "-%" SCNxPTR " %*s %*x %x:%x %llu %n", &low, &high, &major, &minor,
-               &inode, &at) < 5 ||
-        here < low || here >= high || at == 0)
+    unsigned long long low, high, offset, major, minor, inode;
+    const char *at = field(line, 16, '-', &low);
+    at = at ? field(at, 16, ' ', &high) : nullptr;
+    at = at ? strchr(at, ' ') : nullptr; // past the permissions
+    at = at ? field(at + 1, 16, ' ', &offset) : nullptr;
+    at = at ? field(at, 16, ':', &major) : nullptr;
+    at = at ? field(at, 16, ' ', &minor) : nullptr;
+    at = at ? field(at, 10, ' ', &inode) : nullptr;
+    if (at == nullptr || here < low || here >= high)
         return 0;
-    id->st_dev = makedev(major, minor);
+    at += strspn(at, " ");
+    id->st_dev = makedev((unsigned)major, (unsigned)minor);
     id->st_ino = (ino_t)inode;
-    return strlcpy(path, line + at, PATH_MAX) < PATH_MAX ? 1 : -1;
+    return strlcpy(path, at, PATH_MAX) < PATH_MAX ? 1 : -1;
 }
 
 // The file our code was loaded from, as the kernel recorded its mapping in

@@ -234,14 +234,14 @@ char *self_relocate(const int argc, const char **argv)
         fprintf(stderr, "%s: Can't tell who I am :-(\n", argv0 != nullptr ? argv0 : "");
         return nullptr;
     }
-    char opath[PATH_MAX], path[PATH_MAX], root_path[PATH_MAX];
-    strlcpy(opath, me, sizeof opath);
+    // me is safe_whoami's own buffer, which nothing below writes: no copy is needed.
+    char path[PATH_MAX], root_path[PATH_MAX];
     int_fast32_t installed, is_rte;
-    if (relocate_layout(opath, path, root_path, &installed, &is_rte) != 0)
+    if (relocate_layout(me, path, root_path, &installed, &is_rte) != 0)
         return nullptr;
 
     relocate_paths(path, root_path, installed, alternate_root(root_path));
     setenv(reloname, is_rte ? path : root_path, 1);
-    relocate_supervise(argc, argv, opath);
+    relocate_supervise(argc, argv, me);
     return nullptr;
 }

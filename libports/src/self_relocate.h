@@ -49,7 +49,8 @@ void relocate_paths(const char *path, const char *root_path, int_fast32_t instal
                     const char *altpath);
 
 /*
- * Runs opath as a supervised child with argv and the current environment.
+ * Runs opath as a supervised child with argv (ended by a null pointer, as
+ * main's is) and the current environment.
  * Once the child exists it never returns: it jumps to jmp_relocate with the
  * child's status. -1 with errno when no child could be started (also
  * ENAMETOOLONG for an argv[0] longer than a path).
