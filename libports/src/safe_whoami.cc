@@ -72,20 +72,33 @@ char *safe_whoami_name(const char *name)
     return whoami;
 }
 
-// The number at the start of at in base, which must be followed by end;
-// the text after end, or null when the field is malformed.
-static const char *field(const char *at, int base, char end, unsigned long long *value)
+// The digit value of c in base 16 or 10, or -1.
+static int digit(char c, unsigned base)
 {
-    char *stop;
-    errno = 0;
-    *value = strtoull(at, &stop, base);
-    return stop != at && *stop == end && errno == 0 ? stop + 1 : nullptr;
+    const unsigned d = c >= '0' && c <= '9'                     ? unsigned(c - '0')
+                       : (c | 0x20) >= 'a' && (c | 0x20) <= 'f' ? unsigned((c | 0x20) - 'a' + 10)
+                                                                : base;
+    return d < base ? int(d) : -1;
+}
+
+// The number in base at the start of at, which must be followed by end; the
+// text after end, or null when the field is malformed. By hand, like the rest
+// of the line: the library's parsers cost every run pages of code and tables.
+static const char *field(const char *at, unsigned base, char end, unsigned long long *value)
+{
+    const char *start = at;
+    *value = 0;
+    for (int d; (d = digit(*at, base)) >= 0; at++) {
+        if (*value > (~0ULL - unsigned(d)) / base)
+            return nullptr;
+        *value = *value * base + unsigned(d);
+    }
+    return at != start && *at == end ? at + 1 : nullptr;
 }
 
 // A line of /proc/self/maps ("low-high perms offset major:minor inode   path")
 // whose range holds here: its device, inode and path into id and path.
-// 1 found, 0 another line, -1 a path too long. Parsed by hand: the scanf
-// family costs every run pages of code and stack.
+// 1 found, 0 another line, -1 a path too long.
 static int mapping_at(const char *line, uintptr_t here, struct stat *id, char *path)
 {
     unsigned long long low, high, offset, major, minor, inode;
@@ -98,7 +111,8 @@ static int mapping_at(const char *line, uintptr_t here, struct stat *id, char *p
     at = at ? field(at, 10, ' ', &inode) : nullptr;
     if (at == nullptr || here < low || here >= high)
         return 0;
-    at += strspn(at, " ");
+    while (*at == ' ')
+        at++;
     id->st_dev = makedev((unsigned)major, (unsigned)minor);
     id->st_ino = (ino_t)inode;
     return strlcpy(path, at, PATH_MAX) < PATH_MAX ? 1 : -1;
