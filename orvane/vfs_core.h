@@ -190,8 +190,7 @@ struct handle {
     unsigned char *wbuf = nullptr;
     size_t wfill = 0;
     size_t wsize = 0;
-    uint64_t woffset = 0; /* file offset of wbuf[0] */
-    uint64_t block_start = 0;
+    uint64_t woffset = 0;      /* file offset of wbuf[0] */
     std::string block;         /* dox VB: records of the block being built */
     converter *conv = nullptr; /* record data converted from or to a code page */
 };
@@ -210,7 +209,6 @@ struct record_place {
 struct driver {
     drv id;
     const struct vfs_api *table;
-    vfs_recformat default_recfm;
     /* Completes a layout from options and the program's description; false with e. */
     bool (*settle)(layout &l, const prefix_options &o, bool have_opts, const vfs_file_info &info,
                    bool for_write, error_detail &e);
@@ -232,7 +230,6 @@ inline bool bare_fixed(const layout &l)
 
 extern const driver oka_driver, umb_driver, tev_driver, dox_driver, yar_driver;
 const driver &driver_of(drv d);
-const char *driver_name(drv d);
 
 /* Cache */
 inline constexpr uint64_t default_buffsize = 256 * 1024;

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "vfs_core.h"
+#include "vfs_table.h"
 
 namespace vfs
 {
@@ -26,11 +27,6 @@ const driver &driver_of(drv d)
     default:
         return oka_driver;
     }
-}
-
-const char *driver_name(drv d)
-{
-    return driver_of(d).table->vfs_eye;
 }
 
 namespace
@@ -177,37 +173,12 @@ int generic_create(vfs_file_info *info)
 
 } // namespace
 
-extern "C" __attribute__((visibility("default"))) const struct vfs_api vfs_api = {
-    .vfs_eye = VFS_EYE,
-    .vfs_vrm = VFS_VRM,
-    .vfs_size = sizeof(struct vfs_api),
-    .vfs_internals = &cached_internals,
-    .organization = vfs_org_unk,
-    .access = vfs_acc_unk,
-    .vfs_non_native = 0,
-    .vfs_vhrrn_known = 0,
-    .vfs_vprev_safe = 0,
-    .vfs_delete_safe = 0,
-    .vfs_dio_all = 0,
-    .vfs_dio_seq = 0,
-    .vfs_resolve = vfs_op_resolve,
-    .vfs_exists = vfs_op_exists,
-    .vfs_rename = vfs_op_rename,
-    .vfs_create = generic_create,
-    .vfs_destroy = vfs_op_destroy,
-    .vfs_open = generic_open,
-    .vfs_fstat = vfs_op_fstat,
-    .vfs_sync = vfs_op_sync,
-    .vfs_close = vfs_op_close,
-    .vfs_eof = vfs_op_eof,
-    .vfs_read = vfs_op_read,
-    .vfs_write = vfs_op_write,
-    .vfs_rewrite = unsupported64,
-    .vfs_delete = unsupported,
-    .vfs_seek = vfs_op_seek,
-    .vfs_locked = unsupported,
-    .vfs_lock = unsupported,
-    .vfs_unlock = unsupported,
-    .vfs_unlockall = vfs_op_unlockall,
-    .vfs_strerror = vfs_op_strerror,
-};
+extern "C" __attribute__((visibility("default"))) constinit const struct vfs_api vfs_api =
+    stamp_table({
+        .eye = VFS_EYE,
+        .organization = vfs_org_unk,
+        .access = vfs_acc_unk,
+        .dio_seq = false,
+        .open = generic_open,
+        .create = generic_create,
+    });

@@ -6,6 +6,7 @@
 #include <algorithm>
 
 #include "vfs_core.h"
+#include "vfs_table.h"
 
 namespace vfs
 {
@@ -104,56 +105,13 @@ bool put(handle &h, const unsigned char *data, uint64_t len)
     return emit(h, data, len) && emit(h, "\n", 1);
 }
 
-vfs_file *open(vfs_file_info *info)
-{
-    return open_handle(tev_driver, info);
-}
-int create(vfs_file_info *info)
-{
-    return create_handle(tev_driver, info);
-}
-
-const struct vfs_api table = {
-    .vfs_eye = "vfs_tev",
-    .vfs_vrm = VFS_VRM,
-    .vfs_size = sizeof(struct vfs_api),
-    .vfs_internals = &cached_internals,
-    .organization = vfs_org_sequential,
-    .access = vfs_acc_sequential,
-    .vfs_non_native = 0,
-    .vfs_vhrrn_known = 0,
-    .vfs_vprev_safe = 0,
-    .vfs_delete_safe = 0,
-    .vfs_dio_all = 0,
-    .vfs_dio_seq = 1,
-    .vfs_resolve = vfs_op_resolve,
-    .vfs_exists = vfs_op_exists,
-    .vfs_rename = vfs_op_rename,
-    .vfs_create = create,
-    .vfs_destroy = vfs_op_destroy,
-    .vfs_open = open,
-    .vfs_fstat = vfs_op_fstat,
-    .vfs_sync = vfs_op_sync,
-    .vfs_close = vfs_op_close,
-    .vfs_eof = vfs_op_eof,
-    .vfs_read = vfs_op_read,
-    .vfs_write = vfs_op_write,
-    .vfs_rewrite = unsupported64,
-    .vfs_delete = unsupported,
-    .vfs_seek = vfs_op_seek,
-    .vfs_locked = unsupported,
-    .vfs_lock = unsupported,
-    .vfs_unlock = unsupported,
-    .vfs_unlockall = vfs_op_unlockall,
-    .vfs_strerror = vfs_op_strerror,
-};
+constinit const struct vfs_api table = driver_table<tev_driver>("vfs_tev");
 
 } // namespace
 
 const driver tev_driver = {
     .id = drv::tev,
     .table = &table,
-    .default_recfm = vfs_rec_variable,
     .settle = settle,
     .next = next,
     .put = put,
