@@ -10,8 +10,9 @@
 #
 # Exit status 0 when every command ran and wrote the expected bytes; 1 when one
 # failed or wrote anything else. Times never fail the run.
-# Environment: STAGE (the shipped tree, default build/stage), ROUNDS, SIZE_MIB,
-# FIX_MIB (the fixed-record input, 1024 by default),
+# Environment: STAGE (the shipped tree, default build/stage), BENCH_NATIVE
+# (where the native tree is built, default build/bench-native), ROUNDS,
+# SIZE_MIB, FIX_MIB (the fixed-record input, 1024 by default),
 # STARTS (start-up runs), BENCH_SCRATCH (parent of the scratch directory).
 set -euo pipefail
 export LC_ALL=C
@@ -28,7 +29,7 @@ else
     results=$repo/bench/results
 fi
 stage=${STAGE:-$repo/build/stage}
-native=$repo/build/bench-native
+native=${BENCH_NATIVE:-$repo/build/bench-native}
 
 say() { printf '%s\n' "$*" >&2; }
 die() {
@@ -73,8 +74,9 @@ trap 'rm -rf "$scratch"' EXIT
 S=$scratch
 export S
 cc -O2 -Wall -o "$S/pump" "$repo/bench/pump.c"
-pump=$S/pump
-export pump
+cc -O2 -Wall -o "$S/sendfile" "$repo/bench/sendfile.c"
+pump=$S/pump sendfile=$S/sendfile
+export pump sendfile
 # The start-up floor: a dynamic PIE that only selects the locale, built like
 # each tree (bench/floor.c); the 32-bit one only where -m32 links.
 cc -O2 -Wall -fPIE -pie -o "$S/floor64" "$repo/bench/floor.c"
@@ -232,6 +234,7 @@ ours '"$T" "$IN" >"$OUT"'
 cmd cat 'cat "$IN" >"$OUT"'
 cmd "busybox cat" 'busybox cat "$IN" >"$OUT"'
 cmd "dd bs=1M" 'dd if="$IN" bs=1M status=none >"$OUT"'
+cmd "floor: sendfile loop, one process" '"$sendfile" "$IN" >"$OUT"'
 run_case "3 file>null" "3. $GiB plain file -> /dev/null" null $bytes 0 "$IN"
 
 # With no operand standard input is copied before standard output gets its
@@ -241,6 +244,7 @@ ours '"$pump" <"$IN" | "$T" - | drain' 0 ", operand -"
 cmd cat '"$pump" <"$IN" | cat | drain'
 cmd "pv -q" '"$pump" <"$IN" | pv -q | drain'
 cmd "dd bs=1M" '"$pump" <"$IN" | dd bs=1M status=none | drain'
+cmd "floor: pump, a blocking splice loop" '"$pump" <"$IN" | "$pump" | drain'
 run_case "4 pipe>pipe" "4. pump <$GiB file | tool | pump >/dev/null" pipe $bytes 0 "$IN"
 
 : >"$S/times"
@@ -363,6 +367,8 @@ report() {
         echo "  The bars are judged on the native build, where emulation would distort them."
     echo "- floor: bench/floor.c, a dynamic PIE that only selects the locale; \"two processes\" runs"
     echo "  itself again as tandro's supervisor does (spawn, wait). It is not a peer."
+    echo "- floor in cases 3 and 4: the least one process can do there (bench/sendfile.c, the same"
+    echo "  sendfile loop without start-up work; the pump itself as a blocking splice loop)."
     echo "- GB/s: bytes written / median wall time (1 GB = 10^9 bytes); Mrec/s likewise for records."
     echo "- x best peer: the fastest peer's median time / the command's (above 1: faster than all peers)."
     echo "- pump: a 30-line splice loop (bench/pump.c), the same producer or consumer for every command."
@@ -444,6 +450,10 @@ bars() {
         "$(speed "$(med "10 ebcdic>pipe" "dd conv=unblock,ascii cbs=80 bs=1M")" "$(med "10 ebcdic>pipe" "$native_label")")" 2
     echo
     echo "fold faster than tandro in case 6:${fold_faster:- nowhere}"
+    echo
+    echo "The floors on the same scale (x best peer): file -> /dev/null" \
+        "$(speed "$(best_peer "3 file>null")" "$(med "3 file>null" "floor: sendfile loop, one process")" | xargs printf %.2f)," \
+        "pipe -> pipe $(speed "$(best_peer "4 pipe>pipe")" "$(med "4 pipe>pipe" "floor: pump, a blocking splice loop")" | xargs printf %.2f)."
 }
 
 # The CPU rows: seconds of CPU and the difference to cat's; the bar is at
