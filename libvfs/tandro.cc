@@ -51,6 +51,9 @@ struct run_state {
     int usage_status;
 };
 
+/* Status of a run whose copy failed, whoever printed why. */
+constexpr int copy_failed_status = 2;
+
 void Version()
 {
     static int version_called;
@@ -62,7 +65,8 @@ void Version()
     fwrite(notice, 1, sizeof(notice) - 1, stderr);
 }
 
-[[noreturn]] void Usage(int status)
+/* The full help for status 0, else a pointer to it; the run's status. */
+int Usage(int status)
 {
     if (status == 0) {
         fprintf(stderr, usage_text, program_name, program_name);
@@ -70,7 +74,7 @@ void Version()
     } else {
         fprintf(stderr, short_usage_text, program_name);
     }
-    exit(status);
+    return status;
 }
 
 void init_state(struct run_state *rs)
@@ -98,52 +102,35 @@ void trace_option(int opt)
             optopt, arg[0], arg, optind, opterr);
 }
 
-/* A value letter outside its table sets help and leaves the usage status alone. */
-bool parse_org(const char *value, enum vfs_organization *org)
-{
-    switch (value[0]) {
-    case 'r':
-        *org = vfs_org_relative;
-        return true;
-    case 's':
-        *org = vfs_org_sequential;
-        return true;
-    case 'i':
-        *org = vfs_org_indexed;
-        return true;
-    }
-    fprintf(stderr, "Invalid organization (%s)\n", value);
-    return false;
-}
+/* A value letter and the setting it stands for. */
+template <typename Setting> struct letter_setting {
+    char letter;
+    Setting setting;
+};
 
-bool parse_access(const char *value, enum vfs_access *access)
-{
-    switch (value[0]) {
-    case 'r':
-        *access = vfs_acc_random;
-        return true;
-    case 's':
-        *access = vfs_acc_sequential;
-        return true;
-    case 'd':
-        *access = vfs_acc_dynamic;
-        return true;
-    }
-    fprintf(stderr, "Invalid access mode (%s)\n", value);
-    return false;
-}
+constexpr letter_setting<vfs_organization> organizations[] = {
+    {'r', vfs_org_relative}, {'s', vfs_org_sequential}, {'i', vfs_org_indexed}};
+constexpr letter_setting<vfs_access> access_modes[] = {
+    {'r', vfs_acc_random}, {'s', vfs_acc_sequential}, {'d', vfs_acc_dynamic}};
+constexpr letter_setting<vfs_recformat> record_formats[] = {{'f', vfs_rec_fixed},
+                                                            {'v', vfs_rec_variable}};
 
-bool parse_recfm(const char *value, enum vfs_recformat *recfm)
+/*
+ * Only the first letter of value counts. A letter outside the table is
+ * reported as an invalid what, and false returned: help is then wanted,
+ * while the usage status is left alone.
+ */
+template <typename Setting, size_t N>
+bool parse_letter(const char *value, const letter_setting<Setting> (&table)[N], const char *what,
+                  Setting *setting)
 {
-    switch (value[0]) {
-    case 'f':
-        *recfm = vfs_rec_fixed;
-        return true;
-    case 'v':
-        *recfm = vfs_rec_variable;
-        return true;
+    for (const auto &row : table) {
+        if (row.letter == value[0]) {
+            *setting = row.setting;
+            return true;
+        }
     }
-    fprintf(stderr, "Invalid record format (%s)\n", value);
+    fprintf(stderr, "Invalid %s (%s)\n", what, value);
     return false;
 }
 
@@ -173,16 +160,16 @@ bool parse_value_option(int opt, const char *value, struct vfs_file_info *fi)
 {
     switch (opt) {
     case 'o':
-        if (!parse_org(value, &fi->phy_org))
+        if (!parse_letter(value, organizations, "organization", &fi->phy_org))
             return false;
         fi->log_org = fi->phy_org;
         return true;
     case 'O':
-        return parse_org(value, &fi->log_org);
+        return parse_letter(value, organizations, "organization", &fi->log_org);
     case 'a':
-        return parse_access(value, &fi->access);
+        return parse_letter(value, access_modes, "access mode", &fi->access);
     case 'r':
-        return parse_recfm(value, &fi->recfm);
+        return parse_letter(value, record_formats, "record format", &fi->recfm);
     case 'l':
         fi->datlen = parse_size(value);
         return true;
@@ -193,28 +180,47 @@ bool parse_value_option(int opt, const char *value, struct vfs_file_info *fi)
     return true;
 }
 
-/* Acts on one getopt result; false when parsing must stop. */
-bool parse_option(int opt, char *argv0, struct run_state *rs)
+/* What an option leaves to do: read the next, stop reading options, or
+ * nothing, as the option was the whole run (status 0). */
+enum class parsed { read_on, stop, finished };
+
+/* getopt's '?' (an unknown letter, or -? itself) and ':' (a missing value). */
+parsed usage_error(int opt, struct run_state *rs)
+{
+    rs->help = 1;
+    if (opt == '?' && (optopt == 0 || optopt == '?'))
+        return parsed::read_on;
+    if (opt == '?')
+        fprintf(stderr, "Unknown option (-%c).\n", optopt);
+    else if (opt == ':')
+        fprintf(stderr, "Missing value for option (-%c).\n", optopt);
+    rs->usage_status = 1;
+    return parsed::stop;
+}
+
+parsed parse_option(int opt, const char *argv0, struct run_state *rs)
 {
     switch (opt) {
     case 'h':
         rs->help = 1;
-        return true;
+        return parsed::read_on;
     case 'm':
         safe_manpage(argv0, nullptr);
-        exit(0);
+        return parsed::finished;
     case 'd':
         debug++;
-        return true;
+        return parsed::read_on;
     case 'v':
         verbose++;
-        return true;
+        return parsed::read_on;
     case 'V':
         Version();
-        exit(0);
+        return parsed::finished;
     case 'T':
         rs->timeit = 1;
-        return true;
+        return parsed::read_on;
+    case '-':
+        return parsed::stop;
     case 'o':
     case 'O':
     case 'a':
@@ -223,25 +229,9 @@ bool parse_option(int opt, char *argv0, struct run_state *rs)
     case 'b':
         if (!parse_value_option(opt, optarg, &rs->file_info))
             rs->help = 1;
-        return true;
-    case '-':
-        return false;
-    case '?':
-        rs->help = 1;
-        if (optopt == 0 || optopt == '?')
-            return true;
-        fprintf(stderr, "Unknown option (-%c).\n", optopt);
-        break;
-    case ':':
-        fprintf(stderr, "Missing value for option (-%c).\n", optopt);
-        rs->help = 1;
-        break;
-    default:
-        rs->help = 1;
-        break;
+        return parsed::read_on;
     }
-    rs->usage_status = 1;
-    return false;
+    return usage_error(opt, rs);
 }
 
 /* --help and --version as the first argument are -h and -V; later, as ./--help or
@@ -255,7 +245,8 @@ void take_long_spelling(int argc, char **argv)
         argv[1] = version;
 }
 
-void parse_options(int argc, char **argv, struct run_state *rs)
+/* True when an option was the whole run (-m, -V). */
+bool parse_options(int argc, char **argv, struct run_state *rs)
 {
     take_long_spelling(argc, argv);
     opterr = 0;
@@ -263,49 +254,58 @@ void parse_options(int argc, char **argv, struct run_state *rs)
     while ((opt = getopt(argc, argv, shortopts)) != -1) {
         if (debug)
             trace_option(opt);
-        if (!parse_option(opt, argv[0], rs))
-            break;
+        parsed next = parse_option(opt, argv[0], rs);
+        if (next != parsed::read_on)
+            return next == parsed::finished;
     }
+    return false;
 }
 
 /* "?", "/?" and "\?" as the first operand ask for help, as on other systems. */
-void answer_help(int argc, char **argv, const struct run_state *rs)
+bool help_wanted(int argc, char **argv, const struct run_state *rs)
 {
-    if (optind < argc) {
-        const char *arg = argv[optind];
-        if (arg[0] == '?' || strncmp(arg, "/?", 2) == 0 || strncmp(arg, "\\?", 2) == 0)
-            Usage(rs->usage_status);
-    }
     if (rs->help)
-        Usage(rs->usage_status);
+        return true;
+    if (optind >= argc)
+        return false;
+    const char *arg = argv[optind];
+    return arg[0] == '?' || strncmp(arg, "/?", 2) == 0 || strncmp(arg, "\\?", 2) == 0;
 }
 
-[[noreturn]] void concatenate_failed()
+/* The message for a copy that failed with errno; the run's status. */
+int concatenate_failed()
 {
     int err = errno;
     fprintf(stderr, "Eh? Concatenate failed %d:%s\n", err, strerror(err));
-    exit(2);
+    return copy_failed_status;
 }
 
-void concat_operands(int argc, char **argv, struct run_state *rs)
+/* One operand's copy: 0, CONCAT_STOP, or other non-zero with errno. */
+int concat_operand(const char *operand, struct run_state *rs)
+{
+    // A cut name could name another file: refuse it instead.
+    if (strlcpy(rs->filename, operand, sizeof(rs->filename)) >= sizeof(rs->filename)) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    if (strcmp(rs->filename, "-") != 0)
+        return concat_file(rs->filename, &rs->file_info);
+    if (verbose)
+        fprintf(stderr, "Concatenating %s-%s\n", "stdio", "stdin");
+    return concat_stdio(nullptr);
+}
+
+/* The first operand that fails ends the run. */
+int concat_operands(int argc, char **argv, struct run_state *rs)
 {
     for (int i = optind; i < argc; i++) {
-        // A cut name could name another file: refuse it instead.
-        if (strlcpy(rs->filename, argv[i], sizeof(rs->filename)) >= sizeof(rs->filename)) {
-            errno = ENAMETOOLONG;
-            concatenate_failed();
-        }
-        int rc;
-        if (strcmp(rs->filename, "-") == 0) {
-            if (verbose)
-                fprintf(stderr, "Concatenating %s-%s\n", "stdio", "stdin");
-            rc = concat_stdio(nullptr);
-        } else {
-            rc = concat_file(rs->filename, &rs->file_info);
-        }
+        int rc = concat_operand(argv[i], rs);
+        if (rc == CONCAT_STOP)
+            return copy_failed_status;
         if (rc != 0)
-            concatenate_failed();
+            return concatenate_failed();
     }
+    return 0;
 }
 
 struct timing {
@@ -333,6 +333,42 @@ void report_timing(struct timing *t)
             (long long)tripl_copies, (long long)pent_copies);
 }
 
+/* Copies standard input when there is no operand, then each operand, timed for -T. */
+int copy_input(int argc, char **argv, struct run_state *rs)
+{
+    if (optind >= argc && concat_stdio(nullptr) != 0)
+        return concatenate_failed();
+
+    // Files are always read sequentially, whatever -o, -O and -a asked for.
+    rs->file_info.phy_org = vfs_org_sequential;
+    rs->file_info.log_org = vfs_org_sequential;
+    rs->file_info.access = vfs_acc_sequential;
+
+    struct timing t;
+    if (rs->timeit)
+        start_timing(&t);
+    int status = concat_operands(argc, argv, rs);
+    if (status == 0 && rs->timeit)
+        report_timing(&t);
+    return status;
+}
+
+/* The copy with standard output tuned, and put back as found whatever the outcome. */
+int run_copies(int argc, char **argv, struct run_state *rs)
+{
+    // Standard output is tuned before the copy of standard input too: into a
+    // pipe left at its default 64 KiB, `a | tandro | b` would spin on a full
+    // pipe several times slower than `a | tandro - | b`.
+    void *stdout_buffer = fast_stream(stdout);
+    int status = copy_input(argc, argv, rs);
+    restore_streams();
+    if (stdout_buffer != nullptr) {
+        fclose(stdout);
+        free(stdout_buffer);
+    }
+    return status;
+}
+
 /* POSIX basename may modify its argument, so it works on a copy that lives for the run. */
 void set_program_name(const char *argv0)
 {
@@ -357,32 +393,9 @@ int main(int argc, char **argv)
 
     static struct run_state rs;
     init_state(&rs);
-    parse_options(argc, argv, &rs);
-    answer_help(argc, argv, &rs);
-
-    // Standard output is tuned before the copy of standard input too: into a
-    // pipe left at its default 64 KiB, `a | tandro | b` would spin on a full
-    // pipe several times slower than `a | tandro - | b`.
-    void *stdout_buffer = fast_stream(stdout);
-    if (optind >= argc && concat_stdio(nullptr) != 0)
-        concatenate_failed();
-
-    // Files are always read sequentially, whatever -o, -O and -a asked for.
-    rs.file_info.phy_org = vfs_org_sequential;
-    rs.file_info.log_org = vfs_org_sequential;
-    rs.file_info.access = vfs_acc_sequential;
-
-    struct timing t;
-    if (rs.timeit)
-        start_timing(&t);
-    concat_operands(argc, argv, &rs);
-    if (rs.timeit)
-        report_timing(&t);
-
-    restore_streams();
-    if (stdout_buffer != nullptr) {
-        fclose(stdout);
-        free(stdout_buffer);
-    }
-    return 0;
+    if (parse_options(argc, argv, &rs))
+        return 0;
+    if (help_wanted(argc, argv, &rs))
+        return Usage(rs.usage_status);
+    return run_copies(argc, argv, &rs);
 }
