@@ -22,14 +22,20 @@ namespace
 constexpr uint64_t rdw_size = 4;
 constexpr uint64_t default_blksize = ibm_descriptor_max;
 
-bool settle(layout &l, const prefix_options &o, bool, const vfs_file_info &info, bool for_write,
-            error_detail &e)
+// Options no queued sequential file takes; false with e.
+bool refuse_foreign(const prefix_options &o, error_detail &e)
 {
     if (o.varfmt_given)
         return e = bad_option("varfmt", o.varfmt), false;
     if (o.keypos_given || o.keylen_given)
         return e = bad_option(o.keypos_given ? "keypos" : "keylen"), false;
-    l.driver = drv::dox;
+    return true;
+}
+
+// Record format, blocking and sizes from the options, else from the
+// program's description.
+void settle_format(layout &l, const prefix_options &o, const vfs_file_info &info, bool for_write)
+{
     char fm = o.recfm;
     if (!o.recfm_given)
         fm = info.recfm == vfs_rec_variable || info.recfm == vfs_rec_spanned ? 'v' : 'f';
@@ -41,7 +47,11 @@ bool settle(layout &l, const prefix_options &o, bool, const vfs_file_info &info,
         l.blocked = l.blksize != 0;
         l.detect_blocks = l.blksize == 0;
     }
-    settle_header(l, o, for_write, info);
+}
+
+// The record and block lengths the layout can hold; false with e.
+bool check_lengths(layout &l, bool for_write, error_detail &e)
+{
     uint64_t max = l.recfm == vfs_rec_fixed ? record_max : ibm_descriptor_max - rdw_size;
     if (l.lrecl > max)
         return e = too_long(l.lrecl, max, VFS_ERROR), false;
@@ -54,6 +64,17 @@ bool settle(layout &l, const prefix_options &o, bool, const vfs_file_info &info,
             return e = bad_option("blksize", l.blksize), false;
     }
     return true;
+}
+
+bool settle(layout &l, const prefix_options &o, bool, const vfs_file_info &info, bool for_write,
+            error_detail &e)
+{
+    if (!refuse_foreign(o, e))
+        return false;
+    l.driver = drv::dox;
+    settle_format(l, o, info, for_write);
+    settle_header(l, o, for_write, info);
+    return check_lengths(l, for_write, e);
 }
 
 // A descriptor word: 2-byte big-endian length and 2 zero bytes, or (for a

@@ -9,9 +9,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <memory>
 #include <new>
 #include <utility>
 
+#include "errno_keeper.h"
+#include "unique_fd.h"
 #include "vfs_core.h"
 
 namespace vfs
@@ -22,26 +25,51 @@ namespace
 
 constexpr size_t write_buffer_size = 256 * 1024;
 
-handle *new_handle(const driver &d, int fd)
-{
-    auto *h = new (std::nothrow) handle();
-    if (h == nullptr) {
-        errno = ENOMEM;
-        return nullptr;
-    }
-    h->drv_ops = &d;
-    h->file.fd = fd;
-    h->cache_bytes = default_buffsize;
-    h->cache_count = default_buffers;
-    return h;
-}
-
 void drop_handle(handle *h)
 {
     codepage_close(*h);
     cache_free(*h);
     free(h->wbuf);
     delete h;
+}
+
+// A handle being opened: its descriptor is closed and the handle dropped
+// (errno kept) unless it is handed over to the caller.
+struct handle_closer {
+    void operator()(handle *h) const
+    {
+        errno_keeper keep;
+        close(h->file.fd);
+        drop_handle(h);
+    }
+};
+using owned_handle = std::unique_ptr<handle, handle_closer>;
+
+// A handle that owns fd from now on; null with errno when fd is not open
+// or memory is short.
+owned_handle new_handle(const driver &d, unique_fd fd)
+{
+    if (!fd)
+        return nullptr;
+    auto *h = new (std::nothrow) handle();
+    if (h == nullptr) {
+        errno = ENOMEM;
+        return nullptr;
+    }
+    h->drv_ops = &d;
+    h->file.fd = fd.release();
+    h->cache_bytes = default_buffsize;
+    h->cache_count = default_buffers;
+    return owned_handle(h);
+}
+
+// Gives the caller the handle made for info.
+vfs_file *hand_over(owned_handle h, vfs_file_info *info)
+{
+    h->file.data_offset = h->lay.data_offset;
+    info->fh = &h->file;
+    info->api = h->drv_ops->table;
+    return &h.release()->file;
 }
 
 // A driver's own table is given the bare path that resolution returned: it
@@ -199,37 +227,37 @@ step next_record(handle &h, uint64_t at, bool first, record_place &r)
     return s;
 }
 
-// Moves to the record pos names. A record leaves curr_csr and dcache.current
-// describing it; the end leaves at_eof set.
-step position(handle &h, vfs_position pos)
+// Whether records may be walked on h; false with errno for a writing
+// handle, and with the damage's code once the walk met damage.
+bool walkable(const handle &h)
 {
     if (h.writing || h.file.dcache.count == 0) {
         errno = EBADF;
-        return step::error;
+        return false;
     }
     if (h.err.code != 0) {
         errno = h.err.code;
-        return step::error;
+        return false;
     }
-    move m = move_of(h, pos);
-    if (m == move::refused) {
-        errno = pos <= vfs_pos_error ? ENOTSUP : EINVAL;
-        return step::error;
-    }
-    if (m == move::stay)
-        return step::record;
-    if (m == move::next && h.at_eof)
-        return step::end;
-    uint64_t at = h.file.curr_csr.roffset + h.file.curr_csr.rlen;
-    if (m == move::first) {
-        h.file.curr_csr = vfs_cursor();
-        h.last_key.clear();
-        h.delivered = 0;
-        at = h.lay.data_offset;
-    }
+    return true;
+}
+
+// Forgets the walk so far; the offset of the first record.
+uint64_t restart_walk(handle &h)
+{
+    h.file.curr_csr = vfs_cursor();
+    h.last_key.clear();
+    h.delivered = 0;
+    return h.lay.data_offset;
+}
+
+// Takes the record at `at` (the first of the walk when first) into the
+// cursor and the buffer that shows it.
+step take_record(handle &h, uint64_t at, bool first, vfs_position pos)
+{
     record_place r;
     h.positioned = false;
-    step s = next_record(h, at, m == move::first, r);
+    step s = next_record(h, at, first, r);
     h.at_eof = s == step::end;
     if (s != step::record)
         return s;
@@ -241,29 +269,68 @@ step position(handle &h, vfs_position pos)
     return step::record;
 }
 
+// Moves to the record pos names. A record leaves curr_csr and dcache.current
+// describing it; the end leaves at_eof set.
+step position(handle &h, vfs_position pos)
+{
+    if (!walkable(h))
+        return step::error;
+    move m = move_of(h, pos);
+    if (m == move::refused) {
+        errno = pos <= vfs_pos_error ? ENOTSUP : EINVAL;
+        return step::error;
+    }
+    if (m == move::stay)
+        return step::record;
+    if (m == move::next && h.at_eof)
+        return step::end;
+    if (m == move::first)
+        return take_record(h, restart_walk(h), true, pos);
+    return take_record(h, h.file.curr_csr.roffset + h.file.curr_csr.rlen, false, pos);
+}
+
+// One write of the buffered bytes from wbuf[done] on, at their offset;
+// done grows by what the system took. False with errno on failure; an
+// interrupted write is no failure.
+bool write_some(handle &h, size_t &done)
+{
+    const unsigned char *p = h.wbuf + done;
+    size_t n = h.wfill - done;
+    ssize_t w = pwrite(h.file.fd, p, n, static_cast<off_t>(h.woffset + done));
+    // A FIFO or a terminal has no offsets: it takes the bytes in order.
+    if (w < 0 && errno == ESPIPE)
+        w = write(h.file.fd, p, n);
+    h.file.iosn++;
+    if (w < 0 && errno == EINTR) {
+        h.file.dcache.retries++;
+        return true;
+    }
+    if (w < 0)
+        return false;
+    // Nothing taken although bytes were offered: repeating would never end.
+    if (w == 0) {
+        errno = EIO;
+        return false;
+    }
+    done += static_cast<size_t>(w);
+    return true;
+}
+
+// Writes the whole buffer, short writes continued. What went out is counted
+// and dropped from the buffer even when the rest fails, so that a later
+// flush does not send it twice.
 bool flush(handle &h)
 {
     size_t done = 0;
-    while (done < h.wfill) {
-        ssize_t n =
-            pwrite(h.file.fd, h.wbuf + done, h.wfill - done, static_cast<off_t>(h.woffset + done));
-        // A FIFO or a terminal has no offsets: it takes the bytes in order.
-        if (n < 0 && errno == ESPIPE)
-            n = write(h.file.fd, h.wbuf + done, h.wfill - done);
-        h.file.iosn++;
-        if (n < 0 && errno == EINTR) {
-            h.file.dcache.retries++;
-            continue;
-        }
-        if (n < 0)
-            return false;
-        done += static_cast<size_t>(n);
-    }
+    bool ok = true;
+    while (ok && done < h.wfill)
+        ok = write_some(h, done);
     h.file.bwrite += done;
     h.file.dcache.bwrite += done;
     h.woffset += done;
-    h.wfill = 0;
-    return true;
+    h.wfill -= done;
+    memmove(h.wbuf, h.wbuf + done, h.wfill);
+    return ok;
 }
 
 bool finish_writing(handle &h)
@@ -302,27 +369,22 @@ bool emit(handle &h, const void *p, uint64_t n)
 namespace
 {
 
-// A handle for the descriptor just opened, which it then owns; null with
-// errno (the descriptor closed) for a directory or when memory is short.
-handle *adopt(const driver &d, int fd)
+// A reading handle for the descriptor just opened, which it then owns; null
+// with errno for a directory or when memory is short.
+owned_handle new_reader(const driver &d, unique_fd fd)
 {
     struct stat st;
-    int got = fstat(fd, &st);
+    if (!fd || fstat(fd.get(), &st) != 0)
+        return nullptr;
     // A directory opens for reading but holds no records: refuse it rather
     // than copy nothing and call that success.
-    if (got == 0 && S_ISDIR(st.st_mode)) {
-        got = -1;
+    if (S_ISDIR(st.st_mode)) {
         errno = EISDIR;
-    }
-    handle *h = got == 0 ? new_handle(d, fd) : nullptr;
-    if (h == nullptr) {
-        int err = errno;
-        close(fd);
-        errno = err;
         return nullptr;
     }
+    owned_handle h = new_handle(d, std::move(fd));
     // /proc files and devices say 0: their size is learned as they are read.
-    if (S_ISREG(st.st_mode) && st.st_size > 0) {
+    if (h != nullptr && S_ISREG(st.st_mode) && st.st_size > 0) {
         h->bound = static_cast<uint64_t>(st.st_size);
         h->reach = h->bound;
         h->ended = true;
@@ -355,24 +417,11 @@ vfs_file *open_parsed(const driver &d, vfs_file_info *info, const parsed_name &p
         errno = ENOTSUP; // files are written through vfs_create
         return nullptr;
     }
-    int fd = open(p.path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
+    owned_handle h = new_reader(d, unique_fd(open(p.path.c_str(), O_RDONLY | O_CLOEXEC)));
+    if (h == nullptr || !prepare(d, *h, p, *info))
         return nullptr;
-    handle *h = adopt(d, fd);
-    if (h == nullptr)
-        return nullptr;
-    if (!prepare(d, *h, p, *info)) {
-        int err = errno;
-        close(fd);
-        drop_handle(h);
-        errno = err;
-        return nullptr;
-    }
-    h->file.data_offset = h->lay.data_offset;
     h->file.non_native = d.id == drv::yar && h->lay.big_endian != host_big_endian();
-    info->fh = &h->file;
-    info->api = d.table;
-    return &h->file;
+    return hand_over(std::move(h), info);
 }
 
 vfs_file *open_handle(const driver &d, vfs_file_info *info)
@@ -430,34 +479,20 @@ int create_parsed(const driver &d, vfs_file_info *info, const parsed_name &p)
         set_last_error(e);
         return -1;
     }
-    int fd = open(p.path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
-    if (fd < 0)
+    owned_handle h =
+        new_handle(d, unique_fd(open(p.path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666)));
+    if (h == nullptr)
         return -1;
-    handle *h = new_handle(d, fd);
-    if (h == nullptr) {
-        close(fd);
-        errno = ENOMEM;
-        return -1;
-    }
     h->writing = true;
     h->lay = lay;
     h->lay.records = 0;
     if (!codepage_open(*h, p.opts, e)) {
-        close(fd);
-        drop_handle(h);
         set_last_error(e);
         return -1;
     }
-    if (!start_writing(d, *h)) {
-        int err = errno;
-        close(fd);
-        drop_handle(h);
-        errno = err;
+    if (!start_writing(d, *h))
         return -1;
-    }
-    h->file.data_offset = h->lay.data_offset;
-    info->fh = &h->file;
-    info->api = d.table;
+    hand_over(std::move(h), info);
     return 0;
 }
 
@@ -545,6 +580,22 @@ bool record_copy(handle &h, uint64_t off, void *dst, uint64_t n)
         return cache_copy(h, off, dst, n);
     memcpy(dst, b->buffer + (off - b->offset), static_cast<size_t>(n));
     return true;
+}
+
+// The handle behind f for a record operation on a vector of n elements;
+// null with errno: EBADF without a handle (or, to write, a writing one),
+// EINVAL for elements without a vector.
+handle *record_handle(vfs_file *f, const vfs_iovec *iov, uint64_t n, bool to_write)
+{
+    if (f == nullptr || (to_write && !to_handle(f)->writing)) {
+        errno = EBADF;
+        return nullptr;
+    }
+    if (iov == nullptr && n > 0) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    return to_handle(f);
 }
 
 uint64_t data_bytes(const handle &h)
@@ -672,10 +723,11 @@ int vfs_op_close(vfs_file *f, vfs_file_info *info)
         return 0;
     handle *h = to_handle(f);
     bool ok = !h->writing || finish_writing(*h);
-    int err = errno;
-    if (close(f->fd) < 0 && ok) {
-        ok = false;
-        err = errno;
+    if (ok) {
+        ok = close(f->fd) == 0;
+    } else {
+        errno_keeper keep;
+        close(f->fd);
     }
     if (info != nullptr && h->writing) {
         info->records = h->lay.records;
@@ -683,9 +735,8 @@ int vfs_op_close(vfs_file *f, vfs_file_info *info)
         info->bytes = h->woffset - h->lay.data_offset;
         info->fh = nullptr;
     }
+    errno_keeper keep;
     drop_handle(h);
-    if (!ok)
-        errno = err;
     return ok ? 0 : -1;
 }
 
@@ -733,15 +784,10 @@ uint64_t vfs_op_seek(vfs_file *f, vfs_iovec *, uint64_t, vfs_rec_info *, const v
 uint64_t vfs_op_read(vfs_file *f, vfs_iovec *iov, uint64_t n, vfs_rec_info *, const vfs_shlock *,
                      vfs_position pos, ...)
 {
-    if (f == nullptr) {
-        errno = EBADF;
+    handle *found = record_handle(f, iov, n, false);
+    if (found == nullptr)
         return VFS_ERROR;
-    }
-    if (iov == nullptr && n > 0) {
-        errno = EINVAL;
-        return VFS_ERROR;
-    }
-    handle &h = *to_handle(f);
+    handle &h = *found;
     step s = position(h, pos);
     if (s != step::record)
         return s == step::end ? 0 : VFS_ERROR;
@@ -769,15 +815,10 @@ uint64_t vfs_op_read(vfs_file *f, vfs_iovec *iov, uint64_t n, vfs_rec_info *, co
 uint64_t vfs_op_write(vfs_file *f, vfs_iovec *iov, uint64_t n, vfs_rec_info *, const vfs_shlock *,
                       vfs_position, ...)
 {
-    if (f == nullptr || !to_handle(f)->writing) {
-        errno = EBADF;
+    handle *found = record_handle(f, iov, n, true);
+    if (found == nullptr)
         return VFS_ERROR;
-    }
-    if (iov == nullptr && n > 0) {
-        errno = EINVAL;
-        return VFS_ERROR;
-    }
-    handle &h = *to_handle(f);
+    handle &h = *found;
     std::string joined;
     const unsigned char *data = nullptr;
     uint64_t len = 0;

@@ -17,7 +17,10 @@
 #include <string_view>
 #include <vector>
 
+#include "errno_keeper.h"
+#include "read_record.h"
 #include "safe_stdfds.h"
+#include "unique_fd.h"
 #include "vfs_api.h"
 #include "vfs_internal.h"
 
@@ -216,8 +219,7 @@ struct writer {
         count++;
         if (api->vfs_write(fh, &iov, 1, nullptr, nullptr, vfs_pos_next, UINT64_C(0)) != VFS_ERROR)
             return true;
-        int err = errno;
-        fprintf(stderr, "vfsmake: %s: record %zu: %s\n", name, count, lib_text(fh, err));
+        fprintf(stderr, "vfsmake: %s: record %zu: %s\n", name, count, lib_text(fh, errno));
         return false;
     }
 };
@@ -296,18 +298,16 @@ class staged_file
     staged_file &operator=(const staged_file &) = delete;
     ~staged_file()
     {
-        if (fd_ < 0)
-            return;
-        int err = errno;
-        close(fd_);
-        unlink(tmp_.c_str());
-        errno = err;
+        if (fd_) {
+            errno_keeper keep;
+            unlink(tmp_.c_str());
+        }
     }
     bool start(const std::string &target, mode_t mode)
     {
         std::string tmp = dir_of(target) + "/.vfsmake.XXXXXX";
-        fd_ = mkostemp(tmp.data(), O_CLOEXEC);
-        if (fd_ < 0)
+        fd_.reset(mkostemp(tmp.data(), O_CLOEXEC));
+        if (!fd_)
             return false;
         target_ = target;
         tmp_ = tmp;
@@ -317,17 +317,17 @@ class staged_file
     const std::string &path() const { return tmp_; }
     bool replace()
     {
-        if (fchmod(fd_, mode_) != 0 || fsync(fd_) != 0 || rename(tmp_.c_str(), target_.c_str()))
+        if (fchmod(fd_.get(), mode_) != 0 || fsync(fd_.get()) != 0 ||
+            rename(tmp_.c_str(), target_.c_str()) != 0)
             return false;
-        close(fd_);
-        fd_ = -1;
+        fd_.reset();
         return true;
     }
 
   private:
     std::string target_, tmp_;
     mode_t mode_ = 0;
-    int fd_ = -1;
+    unique_fd fd_;
 };
 
 // The mode the library's own create would give a new file.
@@ -388,57 +388,57 @@ bool write_all(const void *p, size_t n)
 int list_records(const struct vfs_api *api, vfs_file *fh, const char *name)
 {
     std::vector<char> buf(4096);
-    vfs_position pos = vfs_pos_first;
-    for (;;) {
-        vfs_iovec iov{buf.size(), buf.data()};
-        uint64_t n = api->vfs_read(fh, &iov, 1, nullptr, nullptr, pos, UINT64_C(0));
+    for (vfs_position pos = vfs_pos_first;; pos = vfs_pos_next) {
+        uint64_t n = read_record(api, fh, pos, buf, chunk_max);
         if (n == VFS_ERROR) {
-            int err = errno;
+            const char *text = lib_text(fh, errno);
             fflush(stdout);
-            return fail(name, lib_text(fh, err));
+            return fail(name, text);
         }
         if (n == 0 && api->vfs_eof(fh) == 1)
             return 0;
-        if (n > buf.size()) {
-            if (n > chunk_max)
-                return fail(name, strerror(EOVERFLOW));
-            buf.resize(static_cast<size_t>(n));
-            pos = vfs_pos_curr;
-            continue;
-        }
         if (!write_all(buf.data(), static_cast<size_t>(n)) || !write_all("\n", 1))
             return fail("standard output", strerror(errno));
-        pos = vfs_pos_next;
     }
+}
+
+// A name that resolves to a record file; false, with the message out, for
+// any other.
+bool listable(const char *name)
+{
+    char *real = nullptr;
+    const struct vfs_api *api = vfs_api.vfs_resolve(nullptr, "vfsmake", name, &real);
+    std::string why;
+    if (api == nullptr)
+        why = real != nullptr ? real : "no file system";
+    else if (errno == EBADF)
+        why = "the header names another driver";
+    else if (memcmp(api->vfs_eye, "vfs_oka", 8) == 0)
+        why = "not a record file";
+    free(real);
+    if (!why.empty())
+        fail(name, why.c_str());
+    return why.empty();
 }
 
 int list(const settings &s)
 {
-    char *real = nullptr;
-    const struct vfs_api *api = vfs_api.vfs_resolve(nullptr, "vfsmake", s.name, &real);
-    if (api == nullptr || errno == EBADF) {
-        int rc = fail(s.name, api == nullptr ? (real != nullptr ? real : "no file system")
-                                             : "the header names another driver");
-        free(real);
-        return rc;
-    }
-    std::string path = real != nullptr ? real : s.name;
-    free(real);
-    if (memcmp(api->vfs_eye, "vfs_oka", 8) == 0)
-        return fail(s.name, "not a record file");
+    if (!listable(s.name))
+        return 1;
+    // The generic table opens the name as written, with its options.
+    std::string name = s.name;
     vfs_file_info info{};
     info.datlen = VFS_ERROR;
     info.records = VFS_ERROR;
-    info.fname = path.data();
-    vfs_file *fh = api->vfs_open(&info);
-    if (fh == nullptr || api->vfs_fstat(fh, &info) < 0) {
-        int err = errno;
-        fail(s.name, lib_text(fh, err));
-        api->vfs_close(fh, nullptr);
+    info.fname = name.data();
+    vfs_file *fh = vfs_api.vfs_open(&info);
+    if (fh == nullptr || info.api->vfs_fstat(fh, &info) < 0) {
+        fail(s.name, lib_text(fh, errno));
+        vfs_api.vfs_close(fh, nullptr);
         return 1;
     }
-    int rc = list_records(api, fh, s.name);
-    api->vfs_close(fh, nullptr);
+    int rc = list_records(info.api, fh, s.name);
+    info.api->vfs_close(fh, nullptr);
     if (fflush(stdout) != 0)
         rc = fail("standard output", strerror(errno));
     return rc;
