@@ -9,14 +9,29 @@
 #include "whole_write.h"
 #include "libports.h"
 #include "copiers.h"
+#include "errno_keeper.h"
 
 namespace
 {
 
-/* Driver ids are compared over all 8 bytes, terminating NUL included. */
-bool is_driver(const struct vfs_api *api, const char (&id)[8])
+/* The drivers the program treats apart, told by the table's id. */
+enum class driver_kind { oka, umb, tev, dox, yar, other };
+
+/* Ids are compared over all 8 bytes, terminating NUL included. */
+driver_kind kind_of(const struct vfs_api *api)
 {
-    return memcmp(api->vfs_eye, id, 8) == 0;
+    static const struct {
+        char id[8];
+        driver_kind kind;
+    } ids[] = {{"vfs_oka", driver_kind::oka},
+               {"vfs_umb", driver_kind::umb},
+               {"vfs_tev", driver_kind::tev},
+               {"vfs_dox", driver_kind::dox},
+               {"vfs_yar", driver_kind::yar}};
+    for (const auto &e : ids)
+        if (memcmp(api->vfs_eye, e.id, sizeof e.id) == 0)
+            return e.kind;
+    return driver_kind::other;
 }
 
 /* The id as a text that ends within its 8 bytes, whatever the table holds. */
@@ -30,22 +45,22 @@ struct driver_id {
 };
 
 /* The driver's settings on the run-wide description; they carry over to later names. */
-void apply_driver_settings(const struct vfs_api *api, struct vfs_file_info *info)
+void apply_driver_settings(driver_kind kind, struct vfs_file_info *info)
 {
     bool unset = reclen_unset(info->datlen);
-    if (is_driver(api, "vfs_umb") && unset) {
+    if (kind == driver_kind::umb && unset) {
         info->flags |= VFS_ZERO_COPY;
-    } else if (is_driver(api, "vfs_tev") && unset) {
+    } else if (kind == driver_kind::tev && unset) {
         info->flags |= VFS_ZERO_COPY;
         info->recfm = vfs_rec_variable;
-    } else if (is_driver(api, "vfs_dox") && unset &&
+    } else if (kind == driver_kind::dox && unset &&
                (info->recfm == vfs_rec_unk || info->recfm == vfs_rec_fixed)) {
         info->flags |= VFS_ZERO_COPY;
         info->recfm = vfs_rec_fixed;
     } else {
         info->flags &= ~VFS_ZERO_COPY;
     }
-    if (is_driver(api, "vfs_yar")) {
+    if (kind == driver_kind::yar) {
         setenv("YAR_CACHE_OPTIMIZE_ENABLED", "1", 1);
         setenv("MERO_YAR_CACHE", "::ALLOW_DIRTY_READS", 1);
     }
@@ -76,9 +91,9 @@ int copy_fixed_raw(const struct vfs_api *api, struct vfs_file *fh, const struct 
  * raw would no longer be true: such a file is only read as lines. Fixed
  * records without a record format asked for go raw, converted back to back.
  */
-bool converted_raw_refused(const struct vfs_api *api, const struct vfs_file_info *real, bool asked)
+bool converted_raw_refused(driver_kind kind, const struct vfs_file_info *real, bool asked)
 {
-    if ((real->flags & VFS_CONVERTED) == 0 || !is_driver(api, "vfs_umb") || asked ||
+    if ((real->flags & VFS_CONVERTED) == 0 || kind != driver_kind::umb || asked ||
         real->recfm == vfs_rec_fixed)
         return false;
     fprintf(stderr, "Eh? Converted records keep no length words: read them as lines with -r v "
@@ -88,14 +103,14 @@ bool converted_raw_refused(const struct vfs_api *api, const struct vfs_file_info
 }
 
 /* Hands the open file to the copier that fits its driver and description. */
-int dispatch(const struct vfs_api *api, struct vfs_file *fh, const struct vfs_file_info *real,
-             bool asked, bool *newline_failed)
+int dispatch(const struct vfs_api *api, driver_kind kind, struct vfs_file *fh,
+             const struct vfs_file_info *real, bool asked, bool *newline_failed)
 {
-    if (is_driver(api, "vfs_umb") && (real->flags & VFS_CONVERTED) != 0 && asked)
+    if (kind == driver_kind::umb && (real->flags & VFS_CONVERTED) != 0 && asked)
         return read_linef(api, fh, real);
-    if (is_driver(api, "vfs_umb") || is_driver(api, "vfs_tev"))
+    if (kind == driver_kind::umb || kind == driver_kind::tev)
         return read_buffer(api, fh, real);
-    if (is_driver(api, "vfs_dox")) {
+    if (kind == driver_kind::dox) {
         if (real->recfm == vfs_rec_fixed && reclen_unset(real->datlen))
             return copy_fixed_raw(api, fh, real, newline_failed);
         return read_linef(api, fh, real);
@@ -105,51 +120,65 @@ int dispatch(const struct vfs_api *api, struct vfs_file *fh, const struct vfs_fi
     return read_lines(api, fh, real);
 }
 
-/*
- * Opens, describes and copies; asked: the run gave a record format or
- * length. 0 when copied, 1 reported, -1 newline lost or input refused.
- */
-int open_and_copy(const struct vfs_api *api, const char *given, struct vfs_file_info *real,
-                  bool asked, struct vfs_file **fh)
+/* One record file's copy: its driver (told apart once), the name as given,
+ * and whether the run gave a record format or length. */
+struct record_copy {
+    const struct vfs_api *api;
+    driver_kind kind;
+    const char *given;
+    bool asked;
+};
+
+/* The driver's open parses the name as given again; the copiers name the path. */
+struct vfs_file *open_given(const record_copy &c, struct vfs_file_info *real)
 {
-    *fh = api->vfs_open(real);
+    char *path = real->fname;
+    real->fname = const_cast<char *>(c.given); // the open only reads it
+    struct vfs_file *fh = c.api->vfs_open(real);
+    real->fname = path;
+    return fh;
+}
+
+/* Opens, describes and copies: 0 when copied, 1 reported, -1 newline lost or input refused. */
+int open_and_copy(const record_copy &c, struct vfs_file_info *real, struct vfs_file **fh)
+{
+    *fh = open_given(c, real);
     if (*fh == nullptr) {
-        report_library("Eh? Open read only failed %d:%s\n", api, nullptr, errno);
+        report_library("Eh? Open read only failed %d:%s\n", c.api, nullptr, errno);
         return 1;
     }
-    if (api->vfs_fstat(*fh, real) < 0) {
-        report_library("Eh? vfs_fstat failed %d:%s\n", api, *fh, errno);
+    if (c.api->vfs_fstat(*fh, real) < 0) {
+        report_library("Eh? vfs_fstat failed %d:%s\n", c.api, *fh, errno);
         return 1;
     }
-    if (refuse_input_is_output((*fh)->fd, given) < 0)
+    if (refuse_input_is_output((*fh)->fd, c.given) < 0)
         return -1;
-    if (converted_raw_refused(api, real, asked))
+    if (converted_raw_refused(c.kind, real, c.asked))
         return 1;
     fflush(stdout);
     bool newline_failed = false;
-    int rc = dispatch(api, *fh, real, asked, &newline_failed);
+    int rc = dispatch(c.api, c.kind, *fh, real, c.asked, &newline_failed);
     if (newline_failed)
         return -1;
     if (rc < 0) {
-        report_library("Eh? concat failed %d:%s\n", api, *fh, errno);
+        report_library("Eh? concat failed %d:%s\n", c.api, *fh, errno);
         return 1;
     }
     return 0;
 }
 
-} // namespace
-
-int concat_vfs(const struct vfs_api *api, const char *given, struct vfs_file_info *file_info)
+int copy_records(const struct vfs_api *api, driver_kind kind, const char *given,
+                 struct vfs_file_info *file_info)
 {
-    apply_driver_settings(api, file_info);
+    apply_driver_settings(kind, file_info);
     bool asked = !reclen_unset(file_info->datlen) || file_info->recfm != vfs_rec_unk;
+    const record_copy c = {api, kind, given, asked};
     struct vfs_file_info file_real = *file_info;
     struct vfs_file *fh = nullptr;
-    int exitrc = open_and_copy(api, given, &file_real, asked, &fh);
+    int exitrc = open_and_copy(c, &file_real, &fh);
     if (exitrc < 0) {
-        int err = errno;
+        errno_keeper keep;
         api->vfs_close(fh, nullptr);
-        errno = err;
         return exitrc;
     }
     trim_stdout();
@@ -161,6 +190,41 @@ int concat_vfs(const struct vfs_api *api, const char *given, struct vfs_file_inf
     return exitrc;
 }
 
+/* Why a name has no driver to copy it; the run ends after it. err: errno of the resolution. */
+int report_unresolved(const char *filename, const struct vfs_api *api, const char *realname,
+                      int err)
+{
+    if (api == nullptr) {
+        // Without a resolved name, the library's reason is the more useful text.
+        const char *why = realname ? realname : err ? strerror(err) : "";
+        fprintf(stderr, "Eh? No detectable file system for %s:%s\n", filename, why);
+    } else {
+        fprintf(stderr, "Eh? File system missmatch (%s)  %d:%s\n", driver_id(api).text, err,
+                strerror(err));
+    }
+    return CONCAT_STOP;
+}
+
+/* The path after a prefix replaces the name, for the messages and the stream copier. */
+bool take_path(char *filename, char *realname)
+{
+    if (realname == nullptr)
+        return true;
+    size_t len = strlcpy(filename, realname, 1024);
+    free(realname);
+    if (len < 1024)
+        return true;
+    errno = ENAMETOOLONG;
+    return false;
+}
+
+} // namespace
+
+int concat_vfs(const struct vfs_api *api, const char *given, struct vfs_file_info *file_info)
+{
+    return copy_records(api, kind_of(api), given, file_info);
+}
+
 int concat_file(char *filename, struct vfs_file_info *file_info)
 {
     if (verbose)
@@ -169,30 +233,19 @@ int concat_file(char *filename, struct vfs_file_info *file_info)
     // A stale EBADF from an earlier call must not read as a mismatch.
     errno = 0;
     const struct vfs_api *api = vfs_api.vfs_resolve(nullptr, "vfs_cli", filename, &realname);
-    if (api == nullptr) {
-        // Without a resolved name, the library's reason is the more useful text.
-        const char *why = realname ? realname : errno ? strerror(errno) : "";
-        fprintf(stderr, "Eh? No detectable file system for %s:%s\n", filename, why);
-        exit(2);
-    }
-    if (errno == EBADF) {
-        fprintf(stderr, "Eh? File system missmatch (%s)  %d:%s\n", driver_id(api).text, errno,
-                strerror(EBADF));
-        exit(2);
+    if (api == nullptr || errno == EBADF) {
+        int rc = report_unresolved(filename, api, realname, errno);
+        free(realname);
+        return rc;
     }
     char given[1024];
     strlcpy(given, filename, sizeof given);
-    if (realname != nullptr && realname != filename) {
-        size_t len = strlcpy(filename, realname, 1024);
-        free(realname);
-        if (len >= 1024) {
-            errno = ENAMETOOLONG;
-            return -1;
-        }
-    }
+    if (!take_path(filename, realname))
+        return -1;
+    driver_kind kind = kind_of(api);
     if (verbose)
         fprintf(stderr, "Concatenating file %s-%s\n", driver_id(api).text, filename);
-    if (is_driver(api, "vfs_oka"))
+    if (kind == driver_kind::oka)
         return concat_stream(filename, given);
-    return concat_vfs(api, given, file_info);
+    return copy_records(api, kind, given, file_info);
 }

@@ -134,11 +134,12 @@ struct parsed_name {
  * then holds the offending option text.
  */
 bool parse_name(std::string_view name, parsed_name &out, std::string &bad);
-/* Remembers the options of a prefixed name for the open of its bare path that follows. */
-void remember_options(const parsed_name &p);
-/* The options remembered for path and driver d, if any. */
-bool recall_options(const std::string &path, drv d, prefix_options &out);
-void forget_options(const std::string &path);
+/*
+ * A name given to driver d's own table, parsed as parse_name does; a plain
+ * name is d's. False with errno: a bad option (its error recorded), or EBADF
+ * for a prefix that names another driver.
+ */
+bool parse_for_driver(drv d, std::string_view name, parsed_name &out);
 
 /* Our header: fixed size, at offset 0 of the files that have one. */
 inline constexpr size_t header_size = 64;
@@ -251,8 +252,8 @@ extern const vfs_internals cached_internals;
 
 /*
  * Handle-level operations shared by every driver. A driver's own table is
- * given the bare path resolution returned, which is taken as it stands with
- * the options remembered for it; the generic table passes the name it parsed.
+ * given the name as written, prefix and options included, and parses it
+ * again (parse_for_driver); the generic table passes the name it parsed.
  */
 vfs_file *open_handle(const driver &d, vfs_file_info *info);
 int create_handle(const driver &d, vfs_file_info *info);

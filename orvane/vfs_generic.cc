@@ -112,9 +112,9 @@ using namespace vfs;
  * used. errno is 0 on success; a prefix that names another driver than the
  * file's header gives the header's driver with errno EBADF; null when no
  * driver fits, with *realname a short reason. For a prefixed name *realname
- * becomes the path after the first prefix, as it stands; the driver's open
- * takes that path with the prefix's options. All texts are malloc'd and the
- * caller's to free.
+ * becomes the path after the first prefix, as it stands, for messages; the
+ * driver's open takes the name itself, prefix and options included. All
+ * texts are malloc'd and the caller's to free.
  */
 extern "C" const struct vfs_api *vfs_op_resolve(const char *, const char *, const char *name,
                                                 char **realname)
@@ -124,10 +124,6 @@ extern "C" const struct vfs_api *vfs_op_resolve(const char *, const char *, cons
         return nullptr;
     }
     resolution r = resolve_name(name);
-    if (r.p.prefixed)
-        remember_options(r.p);
-    else
-        forget_options(r.p.path);
     const char *text = r.d == nullptr ? r.why.c_str() : nullptr;
     if (r.d != nullptr && r.p.prefixed && !r.mismatch)
         text = r.p.path.c_str();

@@ -72,20 +72,13 @@ vfs_file *hand_over(owned_handle h, vfs_file_info *info)
     return &h.release()->file;
 }
 
-// A driver's own table is given the bare path that resolution returned: it
-// is taken as it stands (a second prefix in it is part of the path), with
-// the options resolution remembered for it.
-bool bare_name(const driver &d, const vfs_file_info *info, parsed_name &p)
+bool name_for_driver(const driver &d, const vfs_file_info *info, parsed_name &p)
 {
     if (info == nullptr || info->fname == nullptr) {
         errno = EINVAL;
         return false;
     }
-    p = parsed_name();
-    p.path = info->fname;
-    p.driver = d.id;
-    p.prefixed = recall_options(p.path, d.id, p.opts);
-    return true;
+    return parse_for_driver(d.id, info->fname, p);
 }
 
 // Reads what may be our header. A file of unknown size that has no byte
@@ -427,13 +420,13 @@ vfs_file *open_parsed(const driver &d, vfs_file_info *info, const parsed_name &p
 vfs_file *open_handle(const driver &d, vfs_file_info *info)
 {
     parsed_name p;
-    return bare_name(d, info, p) ? open_parsed(d, info, p) : nullptr;
+    return name_for_driver(d, info, p) ? open_parsed(d, info, p) : nullptr;
 }
 
 int create_handle(const driver &d, vfs_file_info *info)
 {
     parsed_name p;
-    return bare_name(d, info, p) ? create_parsed(d, info, p) : -1;
+    return name_for_driver(d, info, p) ? create_parsed(d, info, p) : -1;
 }
 
 namespace

@@ -1,4 +1,5 @@
 // Name prefixes "drv[,opt=val...]:path" and the options they carry.
+#include <errno.h>
 #include <stdlib.h>
 
 #include <algorithm>
@@ -112,17 +113,6 @@ bool parse_option(std::string_view opt, prefix_options &o)
     return parse_format(key, val, o) || parse_sized(key, val, o) || parse_named(key, val, o);
 }
 
-// The few prefixed names resolved last, so that the open that follows
-// resolution (which sees only the bare path) still gets their options.
-struct memo_entry {
-    std::string path;
-    drv driver;
-    prefix_options opts;
-};
-constexpr size_t memo_size = 16;
-std::array<memo_entry, memo_size> memo;
-size_t memo_next;
-
 } // namespace
 
 bool parse_name(std::string_view name, parsed_name &out, std::string &bad)
@@ -157,33 +147,19 @@ bool parse_name(std::string_view name, parsed_name &out, std::string &bad)
     return true;
 }
 
-void remember_options(const parsed_name &p)
+bool parse_for_driver(drv d, std::string_view name, parsed_name &out)
 {
-    for (auto &m : memo)
-        if (m.path == p.path) {
-            m.driver = p.driver;
-            m.opts = p.opts;
-            return;
-        }
-    memo[memo_next] = {p.path, p.driver, p.opts};
-    memo_next = (memo_next + 1) % memo_size;
-}
-
-bool recall_options(const std::string &path, drv d, prefix_options &out)
-{
-    for (auto &m : memo)
-        if (!m.path.empty() && m.path == path && m.driver == d) {
-            out = m.opts;
-            return true;
-        }
-    return false;
-}
-
-void forget_options(const std::string &path)
-{
-    for (auto &m : memo)
-        if (m.path == path)
-            m.path.clear();
+    std::string bad;
+    if (!parse_name(name, out, bad)) {
+        set_last_error(bad_option(bad.c_str()));
+        return false;
+    }
+    if (out.prefixed && out.driver != d) {
+        errno = EBADF;
+        return false;
+    }
+    out.driver = d;
+    return true;
 }
 
 } // namespace vfs

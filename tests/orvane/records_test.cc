@@ -75,21 +75,21 @@ std::string make(std::string name, const strings &recs)
 }
 
 /* A file opened as the program opens it: resolved, opened by its driver's
- * table under the bare path, described. sizeless: read as a file the kernel
+ * table under the name as given, described. sizeless: read as a file the kernel
  * gives no size for (/proc, a device). */
 struct opened {
     const struct vfs_api *api = nullptr;
     vfs_file *fh = nullptr;
     vfs_file_info info{};
-    std::string real, why;
-    explicit opened(const std::string &name, bool sizeless = false)
+    std::string given, real, why;
+    explicit opened(const std::string &name, bool sizeless = false) : given(name)
     {
         char *r = nullptr;
         api = vfs_api.vfs_resolve(nullptr, "vfs_cli", name.c_str(), &r);
         real = r != nullptr ? r : name;
         free(r);
         info.datlen = VFS_ERROR;
-        info.fname = real.data();
+        info.fname = given.data();
         if (api == nullptr || (fh = api->vfs_open(&info)) == nullptr) {
             why = api == nullptr ? real : lib_text(nullptr, errno);
             return;
