@@ -58,7 +58,6 @@ double elapsed_seconds(const clock_t *sclk, clock_t end)
 
 } // namespace
 
-/* Text of a count with two decimals and a binary prefix, in a static area. */
 char *vfs_util_u64tosi(const uint64_t uvalue)
 {
     double value = double(uvalue);
@@ -70,7 +69,6 @@ char *vfs_util_u64tosi(const uint64_t uvalue)
     return format_scaled(u64_sival, value, "");
 }
 
-/* The same for a double; negative values and NaN are never scaled. */
 char *vfs_util_dtosi(const double value)
 {
     if (fabs(value) <= DBL_EPSILON)
@@ -81,11 +79,6 @@ char *vfs_util_dtosi(const double value)
     return format_scaled(d_sival, value, "");
 }
 
-/*
- * The timing report: elapsed, user and system seconds, then the bytes moved
- * and their rate over the elapsed time. Missing end readings are taken now.
- * A report longer than the area is cut at 99 characters.
- */
 char *vfs_util_elapsed(const clock_t *sclk, const struct tms *stms, const struct rusage *sru,
                        const clock_t *eclk, const struct tms *etms, const struct rusage *eru,
                        const uint64_t *bytes)
@@ -124,10 +117,6 @@ char *vfs_util_elapsed(const clock_t *sclk, const struct tms *stms, const struct
     return elapsed_text;
 }
 
-/*
- * name.pid.YYYYmmdd.HHMMSS.usec+hhmm with the standard-time zone offset
- * (seconds west, as in timezone); without a name the text starts at the pid.
- */
 char *vfs_util_timestamp(char *name)
 {
     tzset();

@@ -9,6 +9,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "errno_keeper.h"
+
 namespace
 {
 
@@ -136,11 +138,6 @@ void restore_terminal(int fd)
 
 } // namespace
 
-/*
- * Tunes the descriptor under stream for bulk transfer and installs a 1 MiB
- * buffer, aligned to 4096, on the stream. The buffer belongs to the caller,
- * who frees it after closing the stream; null when it could not be had.
- */
 void *fast_stream(FILE *stream)
 {
     int fd = fileno(stream);
@@ -165,28 +162,21 @@ void *fast_stream(FILE *stream)
     return buffer;
 }
 
-/* Puts back the status flags fast_stream changed on descriptors 0-2. */
 void restore_streams(void)
 {
-    int err = errno;
+    errno_keeper keep;
     for (int fd = 0; fd <= 2; fd++)
         if (found_flags[fd] != -1)
             fcntl(fd, F_SETFL, found_flags[fd]);
-    errno = err;
 }
 
-/*
- * Flushes stream and forces what it wrote to storage under the stream's lock.
- * Failures are not reported and errno is as on entry, so a caller can close
- * on its way out and still report its own error. Always null.
- */
 void *close_stream(const FILE *stream, const void *buffer)
 {
     (void)buffer;
     if (stream == nullptr)
         return nullptr;
 
-    int saved = errno;
+    errno_keeper keep;
     FILE *fp = const_cast<FILE *>(stream);
     flockfile(fp);
     int fd = fileno(fp);
@@ -199,11 +189,9 @@ void *close_stream(const FILE *stream, const void *buffer)
             fdatasync(fd);
     }
     funlockfile(fp);
-    errno = saved;
     return nullptr;
 }
 
-/* The stream itself: no duplicate is made. */
 FILE *dup_stream(FILE *stream)
 {
     return stream;

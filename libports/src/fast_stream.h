@@ -11,13 +11,23 @@ extern "C" {
 #define MAX_BUFFER 1048576
 #define MAX_PIPE 1048576
 
-/* Returns the stream's new buffer, owned by the caller (free after fclose); null if none. */
+/*
+ * Tunes the descriptor under stream for bulk transfer (non-blocking, a pipe
+ * enlarged to MAX_PIPE, socket buffers raised) and installs a MAX_BUFFER
+ * buffer aligned to 4096 on the stream. Returns the buffer, which the caller
+ * frees after closing the stream; null when none could be had.
+ */
 void *fast_stream(FILE *stream);
-/* Puts back the status flags fast_stream changed on descriptors 0-2 (also
- * run at exit); errno is kept. */
+/* Puts back the status flags fast_stream changed on descriptors 0-2; also
+ * run at exit once a flag has changed. errno is kept. */
 void restore_streams(void);
-/* Flushes and syncs the stream; errno is kept. Always null. */
+/*
+ * Flushes stream and forces what it wrote to storage under the stream's lock.
+ * Failures are not reported and errno is as on entry, so a caller can close
+ * on its way out and still report its own error. Always null.
+ */
 void *close_stream(const FILE *stream, const void *buffer);
+/* The stream itself: no duplicate is made. */
 FILE *dup_stream(FILE *stream);
 
 #ifdef __cplusplus
