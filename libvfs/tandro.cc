@@ -56,10 +56,6 @@ constexpr int copy_failed_status = 2;
 
 void Version()
 {
-    static int version_called;
-    if (version_called)
-        return;
-    version_called = 1;
     fprintf(stderr, "Program:\t%s\nVersion:\t%s\nBuilt:  \t%s\n", "tandro", TANDRO_VERSION,
             TANDRO_BUILT);
     fwrite(notice, 1, sizeof(notice) - 1, stderr);
@@ -387,7 +383,7 @@ int main(int argc, char **argv)
     set_program_name(argv[0]);
 
     PREP_RELOCATE();
-    self_relocate(argc, (const char **)argv);
+    self_relocate(argc, const_cast<const char **>(argv));
     // Only here: the supervising process reads the locale only to print a message.
     setlocale(LC_ALL, "");
 
