@@ -5,19 +5,32 @@ STAGE := $(CURDIR)/$(BUILD)/stage
 PREFIX ?= /opt/qor/vanto/rte/usr
 DESTDIR ?=
 
-.PHONY: all deps build native test test-asan fuzz fuzz-smoke load demo demo-session clean format
+.PHONY: all deps lint build native test test-asan fuzz fuzz-smoke load demo demo-session clean format
 
 all: build
 
-deps:
+# The dependency check runs once per build directory, and again when the
+# script changes; `make deps` runs it anyway.
+DEPS := $(BUILD)/deps.stamp
+$(DEPS): scripts/install-deps.sh
 	@bash scripts/install-deps.sh
+	@mkdir -p $(@D) && touch $@
+
+deps:
+	@rm -f $(DEPS)
+	@$(MAKE) -s $(DEPS)
+
+# Formatting, shellcheck and clang-tidy over the tree (scripts/lint.sh), with
+# the native configuration's compile commands. CI runs it first.
+lint: $(DEPS)
+	JOBS=$(JOBS) bash scripts/lint.sh $(BUILD)/native
 
 # The shipped 32-bit tree, staged at build/stage.
-build: deps
+build: $(DEPS)
 	cmake -S . -B $(BUILD)/m32 -DTANDRO_M32=ON -DTANDRO_STAGE_DIR=$(STAGE) >/dev/null
 	cmake --build $(BUILD)/m32 -j$(JOBS)
 
-native: deps
+native: $(DEPS)
 	cmake -S . -B $(BUILD)/native -DTANDRO_M32=OFF >/dev/null
 	cmake --build $(BUILD)/native -j$(JOBS)
 
@@ -31,7 +44,7 @@ SANITIZER_LOGS := $(CURDIR)/$(BUILD)/asan/sanitizer-logs
 SANITIZER_ENV := ASAN_OPTIONS=halt_on_error=1:detect_leaks=1:log_path=$(SANITIZER_LOGS)/asan \
 	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1:log_path=$(SANITIZER_LOGS)/ubsan
 
-test-asan: deps
+test-asan: $(DEPS)
 	cmake -S . -B $(BUILD)/asan -DTANDRO_M32=OFF -DTANDRO_SANITIZE=ON >/dev/null
 	cmake --build $(BUILD)/asan -j$(JOBS)
 	rm -rf $(SANITIZER_LOGS) && mkdir -p $(SANITIZER_LOGS)
@@ -41,10 +54,10 @@ test-asan: deps
 
 # libFuzzer targets (clang, native): each runs FUZZ_SECONDS on its seeds.
 FUZZ_SECONDS ?= 60
-fuzz: deps
+fuzz: $(DEPS)
 	FUZZ_SECONDS=$(FUZZ_SECONDS) bash fuzz/run.sh $(CURDIR)/$(BUILD)/fuzz
 
-fuzz-smoke: deps
+fuzz-smoke: $(DEPS)
 	FUZZ_SECONDS=10 bash fuzz/run.sh $(CURDIR)/$(BUILD)/fuzz
 
 # Load runs outside CI on the shipped program: many operands, many runs, a
@@ -92,7 +105,7 @@ package: build
 	@ls -l $(BUILD)/package/*.tar.gz $(BUILD)/package/*.deb
 
 format:
-	clang-format -i $$(git ls-files '*.cc' '*.h')
+	clang-format -i $$(git ls-files '*.c' '*.cc' '*.cpp' '*.h')
 
 clean:
 	rm -rf $(BUILD)

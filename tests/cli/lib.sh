@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Shared helpers of the whole-program tests. Source it; call finish at the end.
 set -u
 : "${TANDRO:?run through ctest, which sets TANDRO}"

@@ -63,6 +63,7 @@ check_output() {
 run_case() {
     local name=$1 dir
     dir=$(mktemp -d "$work/case.XXXXXX")
+    # shellcheck source=/dev/null
     if ! (cd "$dir" && source "$prelude" && eval "$2") >"$dir/fixture.log" 2>&1; then
         fail "$name: fixture"
         cat "$dir/fixture.log" >&2

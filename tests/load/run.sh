@@ -18,7 +18,7 @@ check() {
 peak() { echo "      peak RSS $(sed -n 's/.*Maximum resident set size (kbytes): //p' "$1") KiB"; }
 timed() { /usr/bin/time -v -o "$work/time" "$tandro" "$@"; }
 child_of() { awk '{print $1}' "/proc/$1/task/$1/children" 2>/dev/null; }
-fds() { ls "/proc/$1/fd" | wc -l; }
+fds() { find "/proc/$1/fd" -mindepth 1 -maxdepth 1 -printf x | wc -c; }
 
 echo "== 10,000 operands in one run, descriptors counted at the 2nd and the 9,999th"
 mkdir "$work/many" && cd "$work/many" || exit 1
