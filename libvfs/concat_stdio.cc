@@ -8,11 +8,13 @@
 
 #include <algorithm>
 
-#include "output.h"
-#include "whole_write.h"
-#include "libports.h"
 #include "copiers.h"
+#include "errno_keeper.h"
+#include "libports.h"
+#include "output.h"
+#include "syscalls.h"
 #include "transfer.h"
+#include "whole_write.h"
 
 namespace
 {
@@ -30,7 +32,6 @@ struct copy_job {
     int fd_i;
     void *buffer;
     struct stat stat_i;
-    struct stat stat_o;
     int64_t left; /* bytes still to come from a regular input; -1 when not known */
 };
 
@@ -40,16 +41,6 @@ struct copy_job {
  */
 void *stdin_buffer;
 
-void trace(const char *strategy, const char *what)
-{
-    if (verbose > 1)
-        fprintf(stderr, "%s %s\n", strategy, what);
-}
-
-bool is_pipe(const struct stat &st)
-{
-    return S_ISFIFO(st.st_mode);
-}
 bool is_regular(const struct stat &st)
 {
     return S_ISREG(st.st_mode);
@@ -58,25 +49,30 @@ bool is_regular(const struct stat &st)
 /* Bytes read but not written go back to the input, where it can seek. */
 void unread(const copy_job &job, size_t unwritten)
 {
-    int err = errno;
+    errno_keeper keep;
     if (unwritten > 0 && is_regular(job.stat_i))
-        (void)lseek(job.fd_i, -(off_t)unwritten, SEEK_CUR);
-    errno = err;
+        (void)sys.lseek(job.fd_i, -(off_t)unwritten, SEEK_CUR);
+}
+
+/* One read: its length, 0 at the end, -1 with errno. */
+ssize_t read_some(const copy_job &job)
+{
+    for (;;) {
+        ssize_t n = sys.read(job.fd_i, job.buffer, fall_back_chunk);
+        // The input is non-blocking: "not yet" is not the end of the data.
+        if (n < 0 && (errno == EINTR || (errno == EAGAIN && wait_ready(job.fd_i) == 0)))
+            continue;
+        return n;
+    }
 }
 
 int fall_back(copy_job &job)
 {
-    trace("Fall_Back", label);
+    trace_stage("Fall_Back", label);
     for (;;) {
-        ssize_t n = read(job.fd_i, job.buffer, fall_back_chunk);
-        if (n == 0)
-            return 0;
-        if (n < 0) {
-            // The input is non-blocking: "not yet" is not the end of the data.
-            if (errno == EINTR || (errno == EAGAIN && wait_ready(job.fd_i) == 0))
-                continue;
-            return -1;
-        }
+        ssize_t n = read_some(job);
+        if (n <= 0)
+            return (int)n;
         file_size += (uint64_t)n;
         uint64_t done;
         int rc = write_whole(job.buffer, (size_t)n, &done);
@@ -89,85 +85,32 @@ int fall_back(copy_job &job)
     }
 }
 
-int sendfile_stage(copy_job &job);
-
-/* Where a refused stage hands the copy on; it goes on after the bytes already moved. */
-int next_stage(copy_job &job, transfer_call c)
-{
-    if (c == transfer_call::copy_range && is_regular(job.stat_i))
-        return sendfile_stage(job);
-    return fall_back(job);
-}
-
 /*
- * One zero-copy stage. copy_file_range and sendfile are counted down by
- * what is left of a regular input; splice reads on to the end, as a pipe
- * must. A regular file whose size the kernel reports as 0 (/proc, /sys) may
- * still have data: a stage that moves nothing hands it to the read/write loop.
+ * The kernel's transfers where they fit, the read/write loop for the rest.
+ * A regular file whose size the kernel reports as 0 (/proc, /sys) may still
+ * have data: a transfer that moves nothing hands it to the read/write loop.
  */
-int zero_copy(copy_job &job, transfer_call c)
+int zero_copy_or_fall_back(copy_job &job)
 {
-    bool counted = c != transfer_call::splice;
-    struct transfer_run run = {job.fd_i, counted ? job.left : -1, counted, 0, 0, 0};
-    transfer_end end = transfer(c, run);
-    if (counted)
-        job.left = run.left;
+    struct transfer_job t = {job.fd_i, job.stat_i, job.left, label, true, 0, 0, 0};
+    transfer_end end = transfer(t);
     if (end == transfer_end::failed)
         return -1;
-    if (end == transfer_end::refused)
-        return next_stage(job, c);
-    if (run.moved == 0 && is_regular(job.stat_i) && job.stat_i.st_size == 0)
+    if (end == transfer_end::refused ||
+        (t.moved == 0 && is_regular(job.stat_i) && job.stat_i.st_size == 0))
         return fall_back(job);
     return 0;
 }
 
-int sendfile_stage(copy_job &job)
-{
-    trace("sendfile", label);
-    return zero_copy(job, transfer_call::sendfile);
-}
-
-/* Reserves the rest of a regular input in a regular output, and gives back what a short copy left.
- */
-int reserved_copy(copy_job &job, int (*copy)(copy_job &))
+/* Reserves the rest of a regular input in a regular output, and gives
+ * back what a short copy left. */
+int copy(copy_job &job)
 {
     bool reserved = job.left > 0 && reserve_output((uint64_t)job.left);
-    int rc = copy(job);
+    int rc = zero_copy_or_fall_back(job);
     if (reserved)
         release_reserve();
     return rc;
-}
-
-int copy_range_stage(copy_job &job)
-{
-    trace("copy_file_range", label);
-    return zero_copy(job, transfer_call::copy_range);
-}
-
-int copy(copy_job &job)
-{
-    bool pipe_in = is_pipe(job.stat_i);
-    bool pipe_out = is_pipe(job.stat_o);
-    if (pipe_in && pipe_out) {
-        trace("splice", "p-2-p stdin -> stdout");
-        return zero_copy(job, transfer_call::splice);
-    }
-    // An appending output refuses splice (EINVAL) and is served by the fall-back.
-    if (pipe_in) {
-        trace("splice", "p-2-f stdin -> stdout");
-        return zero_copy(job, transfer_call::splice);
-    }
-    if (pipe_out) {
-        // A terminal, device or socket reports size 0 but delivers data:
-        // only a regular file can be spliced by its size.
-        if (!is_regular(job.stat_i))
-            return fall_back(job);
-        trace("splice", "f-2-p stdin -> stdout");
-        return zero_copy(job, transfer_call::splice);
-    }
-    if (is_regular(job.stat_i) || is_regular(job.stat_o))
-        return reserved_copy(job, copy_range_stage);
-    return fall_back(job);
 }
 
 /* Sets up the stream and its buffer; false (errno set) when the open fails. */
@@ -199,10 +142,9 @@ void finish(copy_job &job)
     close_stream(job.stream, job.buffer);
     if (job.stream == nullptr || job.stream == stdin)
         return;
-    int err = errno;
+    errno_keeper keep;
     fclose(job.stream);
     free(job.buffer);
-    errno = err;
 }
 
 /* What is left of a regular input from its descriptor's position on; -1 for any other. */
@@ -210,7 +152,7 @@ int64_t bytes_left(const copy_job &job)
 {
     if (!is_regular(job.stat_i))
         return -1;
-    off_t at = lseek(job.fd_i, 0, SEEK_CUR);
+    off_t at = sys.lseek(job.fd_i, 0, SEEK_CUR);
     return at < 0 ? -1 : std::max<int64_t>(job.stat_i.st_size - at, 0);
 }
 
@@ -224,7 +166,7 @@ int concat_stream(const char *filename, const char *given)
         return -1;
     }
     int rc = -1;
-    if (fstat(job.fd_i, &job.stat_i) == 0 && fstat(1, &job.stat_o) == 0 &&
+    if (sys.fstat(job.fd_i, &job.stat_i) == 0 && probe_output() != nullptr &&
         refuse_input_is_output(job.fd_i, given) == 0) {
         job.left = bytes_left(job);
         rc = copy(job);

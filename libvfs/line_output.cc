@@ -9,6 +9,7 @@
 #include "copiers.h"
 #include "library_error.h"
 #include "output.h"
+#include "syscalls.h"
 #include "whole_write.h"
 
 int write_line(struct vfs_file *fh, const void *rec, size_t len)
@@ -60,19 +61,34 @@ int line_batch::flush()
     return rc;
 }
 
-int line_batch::fail(const char *fmt, const struct vfs_api *api, int err)
+int line_batch::flush_before(int err)
 {
     errno = err;
-    if (flush() < 0)
+    return flush();
+}
+
+int line_batch::fail(const char *fmt, const struct vfs_api *api, int err)
+{
+    if (flush_before(err) < 0)
         return -1;
     report_library(fmt, api, fh_, err);
     return -1;
 }
 
+int line_batch::finish()
+{
+    if (flush() < 0)
+        return -1;
+    file_size += fh_->dcache.bread;
+    fh_->iosn += fh_->dcache.reuses;
+    return 0;
+}
+
 int prepare_line_output(struct vfs_file *fh, const struct vfs_file_info *file_info)
 {
     struct stat st;
-    if (fstat(fh->fd, &st) < 0)
+    (void)probe_output();
+    if (sys.fstat(fh->fd, &st) < 0)
         return -1;
     uint64_t datlen = file_info->datlen, records = file_info->records;
     if (file_info->recfm != vfs_rec_fixed || datlen == VFS_ERROR || records == VFS_ERROR)

@@ -40,10 +40,17 @@ class line_batch
     }
     /* Writes what is gathered; errno is kept when there is nothing to write. */
     int flush();
+    /* Writes the lines gathered before a failure whose message, if any,
+     * comes next: 0 with errno err, or -1 with that of the failed write. */
+    int flush_before(int err);
     /* A failure of the copier: the lines gathered before it are written
      * first, and only when that works is fmt printed with the library's
      * text for err. -1, with errno err or that of the failed write. */
     int fail(const char *fmt, const struct vfs_api *api, int err);
+    /* The end of the file: writes what is gathered and counts the library's
+     * reads (dcache.bread into file_size, dcache.reuses into iosn). 0, or -1
+     * with errno. */
+    int finish();
 
   private:
     static constexpr size_t size = 256 * 1024;
@@ -58,9 +65,9 @@ class line_batch
     size_t lines_ = 0;
 };
 
-/* Checks the input's descriptor (-1 with errno when fstat fails) and
- * preallocates a regular standard output for a fixed-record file printed as
- * lines: every record plus its line end. */
+/* Probes the output, checks the input's descriptor (-1 with errno when
+ * fstat fails) and preallocates a regular standard output for a
+ * fixed-record file printed as lines: every record plus its line end. */
 int prepare_line_output(struct vfs_file *fh, const struct vfs_file_info *file_info);
 
 #endif

@@ -7,8 +7,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "errno_keeper.h"
+#include "syscalls.h"
+
 namespace
 {
+
+struct output_facts facts;
+bool probed;
 
 bool blocking_kind(const struct stat &st, int fd)
 {
@@ -17,21 +23,27 @@ bool blocking_kind(const struct stat &st, int fd)
 
 } // namespace
 
+const struct output_facts *probe_output(void)
+{
+    struct stat st;
+    facts = {};
+    probed = true;
+    if (sys.fstat(1, &st) != 0)
+        return nullptr;
+    errno_keeper keep;
+    int flags = sys.fcntl(1, F_GETFL, 0);
+    facts.regular = S_ISREG(st.st_mode);
+    facts.blocks = blocking_kind(st, 1);
+    facts.pipe = S_ISFIFO(st.st_mode);
+    facts.append = flags != -1 && (flags & O_APPEND) != 0;
+    return &facts;
+}
+
 const struct output_facts *output(void)
 {
-    static struct output_facts facts;
-    static bool known;
-    if (!known) {
-        int err = errno;
-        struct stat st;
-        int flags = fcntl(1, F_GETFL);
-        if (fstat(1, &st) == 0) {
-            facts.regular = S_ISREG(st.st_mode);
-            facts.blocks = blocking_kind(st, 1);
-        }
-        facts.append = flags != -1 && (flags & O_APPEND) != 0;
-        known = true;
-        errno = err;
+    if (!probed) {
+        errno_keeper keep;
+        probe_output();
     }
     return &facts;
 }
@@ -39,7 +51,7 @@ const struct output_facts *output(void)
 int can_block(int fd)
 {
     struct stat st;
-    return fd >= 0 && fstat(fd, &st) == 0 && blocking_kind(st, fd);
+    return fd >= 0 && sys.fstat(fd, &st) == 0 && blocking_kind(st, fd);
 }
 
 int wait_ready(int fd_in)
@@ -52,7 +64,7 @@ int wait_ready(int fd_in)
         waits[n++] = {1, POLLOUT, 0};
     // Both sides must be ready: a side that is drops out of the next poll.
     while (n > 0) {
-        if (poll(waits, n, -1) < 0) {
+        if (sys.poll(waits, n, -1) < 0) {
             if (errno == EINTR)
                 continue;
             return -1;
@@ -70,14 +82,12 @@ int reserve_output(uint64_t len)
 {
     if (!output()->regular || len == 0 || len > (uint64_t)INT64_MAX)
         return 0;
-    int err = errno;
+    errno_keeper keep;
     struct stat st;
-    off_t at = lseek(1, 0, SEEK_CUR);
+    off_t at = sys.lseek(1, 0, SEEK_CUR);
     if (output()->append)
-        at = fstat(1, &st) == 0 ? st.st_size : -1;
-    int rc = at < 0 ? -1 : fallocate(1, FALLOC_FL_KEEP_SIZE, at, (off_t)len);
-    errno = err;
-    return rc == 0;
+        at = sys.fstat(1, &st) == 0 ? st.st_size : -1;
+    return at >= 0 && sys.fallocate(1, FALLOC_FL_KEEP_SIZE, at, (off_t)len) == 0;
 }
 
 void release_reserve(void)
@@ -86,30 +96,29 @@ void release_reserve(void)
     // frees the blocks reserved past it. An appending output may be growing
     // under another writer at this moment, so it is left alone.
     struct stat st;
-    off_t keep = lseek(1, 0, SEEK_CUR);
-    if (fstat(1, &st) == 0 && S_ISREG(st.st_mode)) {
+    off_t keep = sys.lseek(1, 0, SEEK_CUR);
+    if (sys.fstat(1, &st) == 0 && S_ISREG(st.st_mode)) {
         if (output()->append)
             return;
         keep = st.st_size;
     }
     // On a pipe or terminal the cut fails harmlessly; errno then tells of it.
-    if (ftruncate(1, keep) != 0)
-        return;
+    (void)sys.ftruncate(1, keep);
 }
 
 void trim_stdout(void)
 {
     release_reserve();
-    (void)fdatasync(1);
+    (void)sys.fdatasync(1);
 }
 
 int refuse_input_is_output(int fd, const char *name)
 {
     struct stat in, out;
-    if (fstat(fd, &in) != 0 || fstat(1, &out) != 0 || S_ISFIFO(in.st_mode) ||
+    if (sys.fstat(fd, &in) != 0 || sys.fstat(1, &out) != 0 || S_ISFIFO(in.st_mode) ||
         S_ISSOCK(in.st_mode) || in.st_dev != out.st_dev || in.st_ino != out.st_ino)
         return 0;
-    off_t at = lseek(fd, 0, SEEK_CUR);
+    off_t at = sys.lseek(fd, 0, SEEK_CUR);
     if (at < 0 || at >= in.st_size)
         return 0;
     fprintf(stderr, "Eh? %s: input file is output file\n", name);

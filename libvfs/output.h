@@ -11,12 +11,19 @@
 extern "C" {
 #endif
 
-/* Facts about descriptor 1, taken once, when the run first looks at it. */
+/* Facts about descriptor 1, taken once per file copied. */
 struct output_facts {
     int regular; /* a regular file: it can be reserved and trimmed */
     int append;  /* opened for appending: every write lands at its end */
     int blocks;  /* a pipe, socket or terminal: a write may have to wait */
+    int pipe;    /* a pipe: splice can fill it */
 };
+
+/* Takes the facts for the file about to be copied. Null, with errno and
+ * the facts all 0, when descriptor 1 cannot be examined. */
+const struct output_facts *probe_output(void);
+
+/* The facts of the last probe; the first call probes. */
 const struct output_facts *output(void);
 
 /* 1 when fd is a pipe, socket or terminal, whose readiness is worth waiting for. */

@@ -4,39 +4,20 @@
 
 #include <algorithm>
 
+#include "copiers.h"
 #include "library_error.h"
 #include "output.h"
-#include "whole_write.h"
-#include "copiers.h"
+#include "syscalls.h"
 #include "transfer.h"
+#include "whole_write.h"
 
 namespace
 {
 
-const char *const trace[] = {"splice %s\n", "copy_file_range %s\n", "sendfile %s\n"};
-
-/* One zero-copy stage over the descriptors' own positions, counting down *len. */
-transfer_end zero_copy(transfer_call c, struct vfs_file *fh, const char *fname, int64_t *len)
-{
-    if (verbose > 1)
-        fprintf(stderr, trace[(int)c], fname);
-    struct transfer_run run = {fh->fd, *len, true, 0, 0, 0};
-    transfer_end end = transfer(c, run);
-    fh->iosn += run.calls;
-    fh->dcache.bread += run.moved;
-    fh->dcache.bwrite += run.moved;
-    fh->dcache.retries += run.waits;
-    *len = run.left;
-    if (end == transfer_end::failed)
-        fh->dcache.cerrno = (uint32_t)errno;
-    return end;
-}
-
 /* Writes the file block by block from the library's data cache. */
 int cache_walk(const struct vfs_api *api, struct vfs_file *fh, const char *fname)
 {
-    if (verbose > 1)
-        fprintf(stderr, "Fall_Back %s\n", fname);
+    trace_stage("Fall_Back", fname);
     struct vfs_cursor cursor = {};
     cursor.roffset = fh->data_offset;
     for (;;) {
@@ -46,7 +27,7 @@ int cache_walk(const struct vfs_api *api, struct vfs_file *fh, const char *fname
         }
         const struct vfs_buffer *b = fh->dcache.current;
         if (b->total == 0 && b->beof)
-            break;
+            return 0;
         tripl_copies += 1;
         fh->iosn += 1;
         fh->bread += b->total;
@@ -61,10 +42,8 @@ int cache_walk(const struct vfs_api *api, struct vfs_file *fh, const char *fname
         fh->iosn += 1;
         cursor.roffset += b->buffsize;
         if (b->beof)
-            break;
+            return 0;
     }
-    trim_stdout();
-    return 0;
 }
 
 /*
@@ -84,33 +63,31 @@ int confirm_end(const struct vfs_api *api, struct vfs_file *fh, uint64_t moved)
 }
 
 /*
- * Runs the zero-copy stages that fit the pair over bytes, leaving in *len
- * what they did not move; false when the cache walk must copy instead.
+ * The kernel's transfers over the descriptor's own position, counted down
+ * from bytes; false when the cache walk must copy instead. After bytes went
+ * out a walk from data_offset would write them again: a transfer refused
+ * then is reported rather than copied twice.
  */
 bool zero_copies_done(struct vfs_file *fh, const char *fname, int64_t bytes, const struct stat &in,
-                      const struct stat &out, int64_t *len, int *rc)
+                      int64_t *left, int *rc)
 {
-    *len = bytes;
-    transfer_end o = transfer_end::refused;
-    // A descriptor that is not a regular file, or one whose size is not
-    // known, has no length to count down: the cache walk copies it whole.
+    *left = bytes;
+    // Only a regular file of known size has a length to count down.
     if (!S_ISREG(in.st_mode) || bytes < 0 || (bytes == 0 && in.st_size == 0))
         return false;
-    if (S_ISFIFO(out.st_mode)) {
-        o = zero_copy(transfer_call::splice, fh, fname, len);
-    } else {
-        o = zero_copy(transfer_call::copy_range, fh, fname, len);
-        if (o == transfer_end::refused)
-            o = zero_copy(transfer_call::sendfile, fh, fname, len);
-    }
-    // After bytes went out, a walk from data_offset would write them again:
-    // a reported failure is better than a doubled copy.
-    if (o == transfer_end::refused && *len != bytes) {
+    struct transfer_job job = {fh->fd, in, bytes, fname, false, 0, 0, 0};
+    transfer_end end = transfer(job);
+    fh->iosn += job.calls;
+    fh->dcache.bread += job.moved;
+    fh->dcache.bwrite += job.moved;
+    fh->dcache.retries += job.waits;
+    *left = job.left;
+    if (end == transfer_end::refused && job.moved == 0)
+        return false;
+    if (end != transfer_end::done)
         fh->dcache.cerrno = (uint32_t)errno;
-        o = transfer_end::failed;
-    }
-    *rc = o == transfer_end::failed ? -1 : 0;
-    return o != transfer_end::refused;
+    *rc = end == transfer_end::done ? 0 : -1;
+    return true;
 }
 
 } // namespace
@@ -126,13 +103,13 @@ int read_buffer(const struct vfs_api *api, struct vfs_file *fh,
     const char *fname = file_info->fname;
     if (verbose)
         fprintf(stderr, "fast buffering file %s\n", fname);
+    (void)probe_output();
     // Converted bytes exist only in the library's buffers.
     if (file_info->flags & VFS_CONVERTED)
         return cache_walk(api, fh, fname);
-    struct stat in, out = {};
-    if (fstat(fh->fd, &in) < 0)
+    struct stat in;
+    if (sys.fstat(fh->fd, &in) < 0)
         return -1;
-    (void)fstat(1, &out);
     int64_t bytes = file_info->bytes == VFS_ERROR || file_info->bytes > (uint64_t)INT64_MAX
                         ? -1
                         : (int64_t)file_info->bytes;
@@ -140,7 +117,7 @@ int read_buffer(const struct vfs_api *api, struct vfs_file *fh,
         fh->dcache.extends += 1;
     int rc;
     int64_t left;
-    if (!zero_copies_done(fh, fname, bytes, in, out, &left, &rc))
+    if (!zero_copies_done(fh, fname, bytes, in, &left, &rc))
         return cache_walk(api, fh, fname);
     if (rc == 0 && confirm_end(api, fh, (uint64_t)(bytes - std::max<int64_t>(left, 0))) < 0)
         return -1;

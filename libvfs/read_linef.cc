@@ -2,11 +2,11 @@
 #include <stdio.h>
 #include <sys/uio.h>
 
+#include "copiers.h"
+#include "errno_keeper.h"
 #include "library_error.h"
 #include "line_output.h"
-#include "output.h"
 #include "record_buffer.h"
-#include "copiers.h"
 
 /* Positions the library on the next record: 1 there, 0 at the end, -1 failed. */
 static int seek_record(const struct vfs_api *api, struct vfs_file *fh, struct vfs_iovec *iov,
@@ -48,27 +48,25 @@ static bool cached_record(const struct vfs_file *fh, struct iovec *rec)
 static int fetch_record(const struct vfs_api *api, struct vfs_file *fh, record_buffer *buf,
                         struct iovec *rec, line_batch &lines)
 {
-    for (;;) {
-        pent_copies += 1;
-        uint64_t n = api->vfs_read(fh, &buf->iov, 1, nullptr, nullptr, vfs_pos_curr, UINT64_C(0));
-        if (n == VFS_ERROR)
-            return lines.fail("Read fail: %d %s\n", api, errno);
-        if (n == 0 && api->vfs_eof(fh) == 1)
-            return 0;
-        if (n <= buf->iov.length) {
-            rec->iov_base = buf->iov.ptr;
-            rec->iov_len = (size_t)n;
-            return 1;
-        }
-        if (!buf->grow()) {
-            int err = errno;
-            if (lines.flush() < 0)
-                return -1;
-            fprintf(stderr, "Re_Read: malloc(%d)\n", (int)(uint32_t)buf->iov.length);
-            errno = err;
-            return -1;
-        }
+    enum vfs_position pos = vfs_pos_curr;
+    uint64_t n = 0;
+    switch (buf->read(api, fh, &pos, &n)) {
+    case record_read::record:
+        rec->iov_base = buf->iov.ptr;
+        rec->iov_len = (size_t)n;
+        return 1;
+    case record_read::end:
+        return 0;
+    case record_read::library_failed:
+        return lines.fail("Read fail: %d %s\n", api, errno);
+    case record_read::no_room:
+        break;
     }
+    if (lines.flush_before(errno) == 0) {
+        errno_keeper keep;
+        fprintf(stderr, "Re_Read: malloc(%d)\n", (int)(uint32_t)buf->iov.length);
+    }
+    return -1;
 }
 
 /*
@@ -83,9 +81,8 @@ int read_linef(const struct vfs_api *api, struct vfs_file *fh,
     record_buffer buf;
     uint64_t first = first_record_length(file_info->datlen);
     if (!buf.alloc(first)) {
-        int err = errno;
+        errno_keeper keep;
         fprintf(stderr, "read_linef: malloc(%lld)\n", (long long)first);
-        errno = err;
         return -1;
     }
     if (prepare_line_output(fh, file_info) < 0)
@@ -104,10 +101,5 @@ int read_linef(const struct vfs_api *api, struct vfs_file *fh,
             return -1;
         pos = vfs_pos_next;
     }
-    if (rc < 0 || lines.flush() < 0)
-        return -1;
-    trim_stdout();
-    file_size += fh->dcache.bread;
-    fh->iosn += fh->dcache.reuses;
-    return 0;
+    return rc < 0 ? -1 : lines.finish();
 }

@@ -1,11 +1,10 @@
 #include <errno.h>
 #include <stdio.h>
 
+#include "copiers.h"
 #include "library_error.h"
 #include "line_output.h"
-#include "output.h"
 #include "record_buffer.h"
-#include "copiers.h"
 
 /*
  * The general record copier: every record through vfs_read into a buffer
@@ -25,34 +24,20 @@ int read_lines(const struct vfs_api *api, struct vfs_file *fh,
     line_batch lines(fh);
     enum vfs_position pos = vfs_pos_first;
     for (;;) {
-        pent_copies += 1;
-        uint64_t n = api->vfs_read(fh, &rec.iov, 1, nullptr, nullptr, pos, UINT64_C(0));
-        if (n == VFS_ERROR) {
-            // Only a file that cannot go back to its start is helped by
-            // reading on instead; anywhere else ESPIPE would skip a record.
-            if (errno == ESPIPE && pos == vfs_pos_first) {
-                pos = vfs_pos_next;
-                continue;
-            }
-            return lines.fail("Read fail: %d %s\n", api, errno);
-        }
-        if (n == 0 && api->vfs_eof(fh) == 1)
+        uint64_t n = 0;
+        switch (rec.read(api, fh, &pos, &n)) {
+        case record_read::record:
             break;
-        if (n > rec.iov.length) {
-            if (!rec.grow()) {
-                int err = errno;
-                return lines.flush() < 0 ? -1 : (errno = err, -1);
-            }
-            pos = vfs_pos_curr;
-            continue;
+        case record_read::end:
+            return lines.finish();
+        case record_read::library_failed:
+            return lines.fail("Read fail: %d %s\n", api, errno);
+        case record_read::no_room:
+            (void)lines.flush_before(errno);
+            return -1;
         }
         if (lines.add(rec.iov.ptr, (size_t)n) < 0)
             return -1;
         pos = vfs_pos_next;
     }
-    if (lines.flush() < 0)
-        return -1;
-    file_size += fh->dcache.bread;
-    fh->iosn += fh->dcache.reuses;
-    return 0;
 }

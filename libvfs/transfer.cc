@@ -2,26 +2,52 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <sys/sendfile.h>
+#include <stdio.h>
 
 #include <algorithm>
+#include <span>
 
-#include "output.h"
 #include "copiers.h"
-#include "vfs_posix.h"
+#include "output.h"
+#include "syscalls.h"
 
 namespace
 {
+
+enum class transfer_call { splice, copy_range, sendfile };
+
+const char *const call_name[] = {"splice", "copy_file_range", "sendfile"};
+
+/*
+ * The transfers worth trying, in order. A pipe on either side is spliced,
+ * but only a regular file can be spliced into a pipe by its size: a
+ * terminal or device reports 0 and delivers data. sendfile reads only
+ * what can be mapped. An appending output refuses splice (EINVAL) and is
+ * left to the copier's own loop.
+ */
+std::span<const transfer_call> fitting_calls(const struct stat &in)
+{
+    static constexpr transfer_call by_splice[] = {transfer_call::splice};
+    static constexpr transfer_call by_range[] = {transfer_call::copy_range,
+                                                 transfer_call::sendfile};
+    if (S_ISFIFO(in.st_mode) || (output()->pipe && S_ISREG(in.st_mode)))
+        return by_splice;
+    if (S_ISREG(in.st_mode))
+        return by_range;
+    if (output()->regular)
+        return std::span(by_range).first(1);
+    return {};
+}
 
 ssize_t call(transfer_call c, int fd_in, size_t chunk)
 {
     switch (c) {
     case transfer_call::splice:
-        return splice(fd_in, nullptr, 1, nullptr, chunk, SPLICE_F_NONBLOCK);
+        return sys.splice(fd_in, nullptr, 1, nullptr, chunk, SPLICE_F_NONBLOCK);
     case transfer_call::copy_range:
-        return vfs_posix::copy_file_range(fd_in, nullptr, 1, nullptr, chunk, 0);
+        return sys.copy_file_range(fd_in, nullptr, 1, nullptr, chunk, 0);
     case transfer_call::sendfile:
-        return sendfile(1, fd_in, nullptr, chunk);
+        return sys.sendfile(1, fd_in, nullptr, chunk);
     }
     errno = EINVAL;
     return -1;
@@ -45,33 +71,74 @@ bool refused(transfer_call c, int err)
     return false;
 }
 
-} // namespace
-
-transfer_end transfer(transfer_call c, struct transfer_run &run)
+/* Counts one call that moved n bytes. */
+void count(struct transfer_job &job, bool counted, int64_t &left, ssize_t n)
 {
+    job.calls++;
+    if (n > 0 || counted) {
+        file_size += 2 * (uint64_t)n;
+        zero_copies++;
+    }
+    job.moved += (uint64_t)n;
+    if (left >= 0)
+        left = std::max<int64_t>(left - n, 0);
+}
+
+/* One call repeated to the end of the input or of the count. */
+transfer_end stage(transfer_call c, struct transfer_job &job)
+{
+    // A splice that reads to the end neither counts down nor counts a call
+    // that finds the end.
+    bool counted = c != transfer_call::splice || !job.splice_to_end;
+    int64_t to_end = -1;
+    int64_t &left = counted ? job.left : to_end;
     for (;;) {
-        int64_t chunk =
-            run.left < 0 ? vfs_posix::max_transfer : std::min(run.left, vfs_posix::max_transfer);
-        ssize_t n = call(c, run.fd_in, (size_t)chunk);
+        int64_t chunk = left < 0 ? max_transfer : std::min(left, max_transfer);
+        ssize_t n = call(c, job.fd_in, (size_t)chunk);
         if (n < 0) {
             // copy_file_range joins two files that never say "not now".
             if (errno == EAGAIN && c != transfer_call::copy_range) {
-                run.waits++;
-                if (wait_ready(run.fd_in) == 0)
+                job.waits++;
+                if (wait_ready(job.fd_in) == 0)
                     continue;
                 return transfer_end::failed;
             }
             return refused(c, errno) ? transfer_end::refused : transfer_end::failed;
         }
-        run.calls++;
-        if (n > 0 || run.count_empty) {
-            file_size += 2 * (uint64_t)n;
-            zero_copies++;
-        }
-        run.moved += (uint64_t)n;
-        if (run.left >= 0)
-            run.left = std::max<int64_t>(run.left - n, 0);
-        if (n == 0 || run.left == 0)
+        count(job, counted, left, n);
+        if (n == 0 || left == 0)
             return transfer_end::done;
     }
+}
+
+void trace_call(transfer_call c, const struct transfer_job &job)
+{
+    if (verbose < 2)
+        return;
+    if (c != transfer_call::splice || !job.splice_to_end) {
+        fprintf(stderr, "%s %s\n", call_name[(int)c], job.label);
+        return;
+    }
+    char from = S_ISFIFO(job.in.st_mode) ? 'p' : 'f';
+    fprintf(stderr, "splice %c-2-%c %s\n", from, output()->pipe ? 'p' : 'f', job.label);
+}
+
+} // namespace
+
+transfer_end transfer(struct transfer_job &job)
+{
+    transfer_end end = transfer_end::refused;
+    for (transfer_call c : fitting_calls(job.in)) {
+        trace_call(c, job);
+        end = stage(c, job);
+        if (end != transfer_end::refused)
+            break;
+    }
+    return end;
+}
+
+void trace_stage(const char *stage, const char *label)
+{
+    if (verbose > 1)
+        fprintf(stderr, "%s %s\n", stage, label);
 }

@@ -1,33 +1,42 @@
 /*
- * The zero-copy engine both copiers share: one kind of kernel transfer
- * (splice, copy_file_range or sendfile) from an input descriptor's own
- * position to descriptor 1, repeated until the input ends or the count is
- * moved, waiting in poll where the kernel says "not now".
+ * The zero-copy engine both copiers share: the kernel transfers that fit an
+ * input and descriptor 1 (splice, or copy_file_range then sendfile), each
+ * from the input descriptor's own position, repeated until the input ends or
+ * the count is moved, waiting in poll where the kernel says "not now". A
+ * refused transfer hands on to the next after the bytes it moved.
  */
 #ifndef TRANSFER_H
 #define TRANSFER_H
 
 #include <stdint.h>
+#include <sys/stat.h>
 
-enum class transfer_call { splice, copy_range, sendfile };
 enum class transfer_end { done, refused, failed };
 
-struct transfer_run {
+/* One file's transfer: what the copier gives, then what the engine counts. */
+struct transfer_job {
     int fd_in;
-    int64_t left;     /* still to move; -1: on to the end of the input */
-    bool count_empty; /* a call that moves nothing counts as a zero copy too */
-    uint64_t moved;   /* bytes moved */
-    uint64_t calls;   /* calls that returned a count, 0 included */
-    uint64_t waits;   /* EAGAIN answers waited out */
+    struct stat in;     /* the input's kind and size */
+    int64_t left;       /* still to move; -1: on to the end of the input */
+    const char *label;  /* what the -v -v trace names after the call */
+    bool splice_to_end; /* splice reads on to the end, as from a pipe, and
+                           names the pair's kinds (p-2-f) in its trace */
+    uint64_t moved;     /* bytes moved */
+    uint64_t calls;     /* calls that returned a count, 0 included */
+    uint64_t waits;     /* EAGAIN answers waited out */
 };
 
 /*
- * Runs call c. done: the input ended (a call moved nothing) or left reached
- * 0; refused: the kernel does not take this pair of descriptors (errno
- * tells), and the caller may go on another way after run.moved bytes;
- * failed: errno holds the failure. Each call's bytes count twice in
- * file_size, each call once in zero_copies.
+ * Runs the transfers that fit the input and the probed output. done: the
+ * input ended (a call moved nothing) or left reached 0; refused: no transfer
+ * fits or every one that does refused the pair (errno tells), and the
+ * caller goes on another way after job.moved bytes; failed: errno holds the
+ * failure. Each call's bytes count twice in file_size; each call, once in
+ * zero_copies, except an empty splice that reads to the end.
  */
-transfer_end transfer(transfer_call c, struct transfer_run &run);
+transfer_end transfer(struct transfer_job &job);
+
+/* The -v -v trace of a copy stage: "STAGE LABEL". */
+void trace_stage(const char *stage, const char *label);
 
 #endif

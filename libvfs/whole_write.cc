@@ -5,12 +5,13 @@
 #include <unistd.h>
 
 #include "output.h"
+#include "syscalls.h"
 
 int writev_whole(struct iovec *iov, int count, uint64_t *done)
 {
     *done = 0;
     for (;;) {
-        ssize_t w = writev(1, iov, count);
+        ssize_t w = sys.writev(1, iov, count);
         if (w < 0) {
             if (errno == EINTR || (errno == EAGAIN && wait_ready(-1) == 0))
                 continue;
