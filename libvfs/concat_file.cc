@@ -230,8 +230,6 @@ int concat_file(char *filename, struct vfs_file_info *file_info)
     if (verbose)
         fprintf(stderr, "Resolving... %s\n", filename);
     char *realname = nullptr;
-    // A stale EBADF from an earlier call must not read as a mismatch.
-    errno = 0;
     const struct vfs_api *api = vfs_api.vfs_resolve(nullptr, "vfs_cli", filename, &realname);
     if (api == nullptr || errno == EBADF) {
         int rc = report_unresolved(filename, api, realname, errno);

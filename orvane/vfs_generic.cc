@@ -129,6 +129,7 @@ extern "C" const struct vfs_api *vfs_op_resolve(const char *, const char *, cons
         text = r.p.path.c_str();
     if (realname != nullptr && text != nullptr)
         *realname = strdup(text);
+    // Cleared on success too: a caller's stale EBADF must not read as a mismatch.
     errno = r.d == nullptr ? EINVAL : r.mismatch ? EBADF : 0;
     return r.d != nullptr ? r.d->table : nullptr;
 }
