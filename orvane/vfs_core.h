@@ -218,9 +218,9 @@ struct driver {
     /* Appends one record to the output. */
     bool (*put)(handle &h, const unsigned char *data, uint64_t len);
     /* Writes what put kept back (a partial block); may be null. */
-    bool (*finish)(handle &h);
+    bool (*finish)(handle &h) = nullptr;
     /* Checks and adjusts a handle just opened for reading (locks, cache size); may be null. */
-    bool (*opened)(handle &h, error_detail &e);
+    bool (*opened)(handle &h, error_detail &e) = nullptr;
 };
 
 /* Fixed records with nothing between them (keyed ones have length words). */
@@ -331,6 +331,9 @@ step fixed_next(handle &h, uint64_t at, record_place &r);
 bool fixed_put(handle &h, const unsigned char *data, uint64_t len);
 /* Header and byte order settings common to every driver that writes one. */
 void settle_header(layout &l, const prefix_options &o, bool for_write, const vfs_file_info &info);
+/* Refuses recfm=fb, recfm=vb and blksize=, which only queued sequential files
+ * take; false with e. */
+bool refuse_blocking(const prefix_options &o, error_detail &e);
 
 /* Appends bytes to a writing handle's output buffer. */
 bool emit(handle &h, const void *p, uint64_t n);

@@ -215,18 +215,10 @@ bool finish(handle &h)
     return flush_block(h);
 }
 
-constinit const struct vfs_api table = driver_table<dox_driver>("vfs_dox");
-
 } // namespace
 
+constinit const struct vfs_api table = driver_table<dox_driver>("vfs_dox");
 const driver dox_driver = {
-    .id = drv::dox,
-    .table = &table,
-    .settle = settle,
-    .next = next,
-    .put = put,
-    .finish = finish,
-    .opened = nullptr,
-};
+    .id = drv::dox, .table = &table, .settle = settle, .next = next, .put = put, .finish = finish};
 
 } // namespace vfs

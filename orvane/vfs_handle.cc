@@ -591,6 +591,17 @@ handle *record_handle(vfs_file *f, const vfs_iovec *iov, uint64_t n, bool to_wri
     return to_handle(f);
 }
 
+// The path of a name, prefix allowed; false with EINVAL for no name or a
+// bad prefix.
+bool path_of(const char *name, parsed_name &p)
+{
+    std::string bad;
+    if (name != nullptr && parse_name(name, p, bad))
+        return true;
+    errno = EINVAL;
+    return false;
+}
+
 uint64_t data_bytes(const handle &h)
 {
     if (h.counted)
@@ -623,34 +634,19 @@ extern "C" {
 int vfs_op_exists(const char *name)
 {
     parsed_name p;
-    std::string bad;
-    if (name == nullptr || !parse_name(name, p, bad)) {
-        errno = EINVAL;
-        return -1;
-    }
-    return access(p.path.c_str(), F_OK) == 0;
+    return path_of(name, p) ? access(p.path.c_str(), F_OK) == 0 : -1;
 }
 
 int vfs_op_rename(const char *from, const char *to)
 {
     parsed_name a, b;
-    std::string bad;
-    if (from == nullptr || to == nullptr || !parse_name(from, a, bad) || !parse_name(to, b, bad)) {
-        errno = EINVAL;
-        return -1;
-    }
-    return rename(a.path.c_str(), b.path.c_str());
+    return path_of(from, a) && path_of(to, b) ? rename(a.path.c_str(), b.path.c_str()) : -1;
 }
 
 int vfs_op_destroy(const char *name)
 {
     parsed_name p;
-    std::string bad;
-    if (name == nullptr || !parse_name(name, p, bad)) {
-        errno = EINVAL;
-        return -1;
-    }
-    return unlink(p.path.c_str());
+    return path_of(name, p) ? unlink(p.path.c_str()) : -1;
 }
 
 /*

@@ -39,6 +39,15 @@ uint64_t info_lrecl(const vfs_file_info &info)
     return info.datlen == VFS_ERROR ? 0 : info.datlen;
 }
 
+bool refuse_blocking(const prefix_options &o, error_detail &e)
+{
+    if (o.recfm_given && o.recfm != 'f' && o.recfm != 'v')
+        return e = bad_option(o.recfm == 'F' ? "recfm=fb" : "recfm=vb"), false;
+    if (o.blksize_given)
+        return e = bad_option("blksize", o.blksize), false;
+    return true;
+}
+
 void settle_header(layout &l, const prefix_options &o, bool for_write, const vfs_file_info &info)
 {
     l.header = for_write && o.header == 1;

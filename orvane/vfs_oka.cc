@@ -41,18 +41,10 @@ bool put(handle &h, const unsigned char *data, uint64_t len)
     return emit(h, data, len);
 }
 
-constinit const struct vfs_api table = driver_table<oka_driver>("vfs_oka");
-
 } // namespace
 
+constinit const struct vfs_api table = driver_table<oka_driver>("vfs_oka");
 const driver oka_driver = {
-    .id = drv::oka,
-    .table = &table,
-    .settle = settle,
-    .next = next,
-    .put = put,
-    .finish = nullptr,
-    .opened = nullptr,
-};
+    .id = drv::oka, .table = &table, .settle = settle, .next = next, .put = put};
 
 } // namespace vfs

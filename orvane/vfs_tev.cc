@@ -105,18 +105,10 @@ bool put(handle &h, const unsigned char *data, uint64_t len)
     return emit(h, data, len) && emit(h, "\n", 1);
 }
 
-constinit const struct vfs_api table = driver_table<tev_driver>("vfs_tev");
-
 } // namespace
 
+constinit const struct vfs_api table = driver_table<tev_driver>("vfs_tev");
 const driver tev_driver = {
-    .id = drv::tev,
-    .table = &table,
-    .settle = settle,
-    .next = next,
-    .put = put,
-    .finish = nullptr,
-    .opened = nullptr,
-};
+    .id = drv::tev, .table = &table, .settle = settle, .next = next, .put = put};
 
 } // namespace vfs

@@ -28,10 +28,8 @@ uint64_t prefix_max(uint8_t varfmt)
 bool settle(layout &l, const prefix_options &o, bool, const vfs_file_info &info, bool for_write,
             error_detail &e)
 {
-    if (o.recfm_given && o.recfm != 'f' && o.recfm != 'v')
-        return e = bad_option(o.recfm == 'F' ? "recfm=fb" : "recfm=vb"), false;
-    if (o.blksize_given)
-        return e = bad_option("blksize", o.blksize), false;
+    if (!refuse_blocking(o, e))
+        return false;
     if (o.keypos_given || o.keylen_given)
         return e = bad_option(o.keypos_given ? "keypos" : "keylen"), false;
     l.driver = drv::umb;
@@ -98,18 +96,10 @@ bool put(handle &h, const unsigned char *data, uint64_t len)
     return emit(h, b, prefix_size(l.varfmt)) && emit(h, data, len);
 }
 
-constinit const struct vfs_api table = driver_table<umb_driver>("vfs_umb");
-
 } // namespace
 
+constinit const struct vfs_api table = driver_table<umb_driver>("vfs_umb");
 const driver umb_driver = {
-    .id = drv::umb,
-    .table = &table,
-    .settle = settle,
-    .next = next,
-    .put = put,
-    .finish = nullptr,
-    .opened = nullptr,
-};
+    .id = drv::umb, .table = &table, .settle = settle, .next = next, .put = put};
 
 } // namespace vfs

@@ -33,10 +33,8 @@ constexpr uint64_t length_size = 4;
 bool settle(layout &l, const prefix_options &o, bool, const vfs_file_info &info, bool for_write,
             error_detail &e)
 {
-    if (o.recfm_given && o.recfm != 'f' && o.recfm != 'v')
-        return e = bad_option(o.recfm == 'F' ? "recfm=fb" : "recfm=vb"), false;
-    if (o.blksize_given)
-        return e = bad_option("blksize", o.blksize), false;
+    if (!refuse_blocking(o, e))
+        return false;
     if (o.varfmt_given)
         return e = bad_option("varfmt", o.varfmt), false;
     if (o.header == 0)
@@ -174,18 +172,10 @@ bool put(handle &h, const unsigned char *data, uint64_t len)
     return true;
 }
 
-constinit const struct vfs_api table = driver_table<yar_driver>("vfs_yar", vfs_org_indexed);
-
 } // namespace
 
+constinit const struct vfs_api table = driver_table<yar_driver>("vfs_yar", vfs_org_indexed);
 const driver yar_driver = {
-    .id = drv::yar,
-    .table = &table,
-    .settle = settle,
-    .next = next,
-    .put = put,
-    .finish = nullptr,
-    .opened = opened,
-};
+    .id = drv::yar, .table = &table, .settle = settle, .next = next, .put = put, .opened = opened};
 
 } // namespace vfs
