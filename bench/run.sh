@@ -349,10 +349,11 @@ report() {
     echo "Taken $(date -u '+%Y-%m-%d %H:%M UTC') on $(nproc) CPUs (${cpu:-unknown}),"
     echo "$(awk '/^MemTotal/ { printf "%.0f", $2 / 1048576 }' /proc/meminfo) GiB of memory, Linux $(uname -r),"
     echo "scratch files on $(df -T "$S" | awk 'NR == 2 { print $2 }'); a machine shared with other work."
+    echo "Load average when the report was written: $(cut -d' ' -f1-3 /proc/loadavg)."
     echo "Mode $mode: $size_mib MiB inputs, commands interleaved round by round, a warm-up round"
     echo "and $rounds counted round(s); every figure is a median. Inputs are in the page cache."
     echo
-    echo "- \`$native_label\`: the sources built for x86-64 (build/bench-native)."
+    echo "- \`$native_label\`: the sources built for x86-64 (${native#"$repo"/})."
     echo "- \`$shipped_label\`: the shipped 32-bit tree (${stage#"$repo"/})."
     echo "  It ran $i386_how."
     if [[ $shipped_label == *emulated* && $(id -u) -eq 0 ]]; then
