@@ -158,7 +158,7 @@ run_case() {
     case $sink in file) OUT=$S/out ;; *) OUT=/dev/null ;; esac
     for ((r = 0; r <= rounds; r++)); do
         for i in "${!cmds[@]}"; do
-            if [ $sink = file ]; then
+            if [ "$sink" = file ]; then
                 rm -f "$OUT"
                 sync
             fi
@@ -171,7 +171,7 @@ run_case() {
     rm -f "$S/out"
     for i in "${!cmds[@]}"; do
         printf '%s\t%s\t%s\t%s\t%s\t%s\n' "$tag" "$title" "${labels[i]}" \
-            "$(awk -v i=$i '$1 == i { print $2 }' "$S/times" | median)" "$nbytes" "$nrecs" >>"$rows"
+            "$(awk -v i="$i" '$1 == i { print $2 }' "$S/times" | median)" "$nbytes" "$nrecs" >>"$rows"
     done
     labels=() cmds=() trims=()
 }
@@ -195,6 +195,7 @@ run_startup() {
     fi
     say "bench: $title"
     for i in "${!names[@]}"; do
+        # shellcheck disable=SC2086 # each argv entry is a command and its operands
         [ "$(env ${marks[i]:+self_relocate=2} ${argv[i]})" = "${wants[i]}" ] || fail "${names[i]} (start-up): wrong output"
     done
     for ((r = 0; r < rounds; r++)); do
@@ -202,18 +203,18 @@ run_startup() {
             env ${marks[i]:+self_relocate=${marks[i]}} hyperfine -N --style none --warmup 3 \
                 --runs $per --export-csv "$S/h.csv" "${argv[i]}" >/dev/null 2>"$S/h.err" ||
                 fail "${names[i]} (start-up): $(tail -1 "$S/h.err")"
-            awk -F, -v i=$i 'NR == 2 { printf "%d %d\n", i, $4 * 1e6 }' "$S/h.csv" >>"$S/times"
+            awk -F, -v i="$i" 'NR == 2 { printf "%d %d\n", i, $4 * 1e6 }' "$S/h.csv" >>"$S/times"
         done
     done
     for i in "${!names[@]}"; do
         printf '5 start-up\t%s\t%s\t%s\t0\t0\n' "$title" "${names[i]}" \
-            "$(awk -v i=$i '$1 == i { print $2 }' "$S/times" | median)" >>"$rows"
+            "$(awk -v i="$i" '$1 == i { print $2 }' "$S/times" | median)" >>"$rows"
     done
     rm -f "$S/times" "$S/h.csv" "$S/h.err"
 }
 
 GiB="$size_mib MiB"
-[ $size_mib -eq 1024 ] && GiB="1 GiB"
+[ "$size_mib" -eq 1024 ] && GiB="1 GiB"
 
 IN=$S/plain
 export IN
@@ -271,7 +272,7 @@ export VAR LINES
 ours '"$T" -r v "dox:$VAR" | drain'
 cmd "cat of the same lines (floor)" 'cat "$LINES" | drain'
 run_case "7 var>pipe" "7. $GiB of RDW records, lengths 0-4000 -> lines -> pipe -> pump" pipe \
-    "$(stat -c %s "$LINES")" $var_recs "$LINES"
+    "$(stat -c %s "$LINES")" "$var_recs" "$LINES"
 
 UMB=$S/plain.umb
 export UMB
@@ -322,8 +323,8 @@ cpu_case() {
     for i in "${!names[@]}"; do
         for ((r = 0; r < rounds; r++)); do
             case $how in
-            producer) us=$({ (sleep $idle; echo x) | cpu_of ${progs[i]} - >"$S/cpu.out"; } 2>&1) ;;
-            consumer) us=$({ cpu_of ${progs[i]} "$S/gz.in" | gzip -6 >"$S/cpu.out"; } 2>&1) ;;
+            producer) us=$({ (sleep $idle; echo x) | cpu_of "${progs[i]}" - >"$S/cpu.out"; } 2>&1) ;;
+            consumer) us=$({ cpu_of "${progs[i]}" "$S/gz.in" | gzip -6 >"$S/cpu.out"; } 2>&1) ;;
             esac
             echo "$us"
         done | median | xargs printf '%s\t%s\t%s\n' "$title" "${names[i]}" >>"$cpu_rows"
