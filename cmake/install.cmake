@@ -37,20 +37,26 @@ write_basic_package_version_file("${out}/vfs_orvane-config-version.cmake" VERSIO
 install(FILES "${out}/vfs_orvane-config.cmake" "${out}/vfs_orvane-config-version.cmake"
         DESTINATION lib/cmake/vfs_orvane)
 
+# Gives vfs_orvane_64 a property of a 32-bit target, less -m32.
+function(tandro_copy_64 from property)
+    get_target_property(values ${from} ${property})
+    if(values)
+        list(REMOVE_ITEM values -m32)
+        set_property(TARGET vfs_orvane_64 PROPERTY ${property} ${values})
+    endif()
+endfunction()
+
 # The 32-bit tree on a 64-bit x86 machine carries a 64-bit build of the
 # library beside its own, in lib64/, for the machine's own programs.
 if(TANDRO_M32 AND CMAKE_HOST_SYSTEM_PROCESSOR STREQUAL "x86_64")
-    get_target_property(dir vfs_orvane_32r SOURCE_DIR)
-    get_target_property(sources vfs_orvane_32r SOURCES)
+    get_target_property(dir orvane_objects SOURCE_DIR)
+    get_target_property(sources orvane_objects SOURCES)
     list(TRANSFORM sources REPLACE "^([^/].*)$" "${dir}/\\1")
     add_library(vfs_orvane_64 SHARED ${sources})
-    foreach(property INCLUDE_DIRECTORIES COMPILE_DEFINITIONS COMPILE_OPTIONS LINK_OPTIONS)
-        get_target_property(values vfs_orvane_32r ${property})
-        if(values)
-            list(REMOVE_ITEM values -m32)
-            set_property(TARGET vfs_orvane_64 PROPERTY ${property} ${values})
-        endif()
+    foreach(property INCLUDE_DIRECTORIES COMPILE_DEFINITIONS COMPILE_OPTIONS)
+        tandro_copy_64(orvane_objects ${property})
     endforeach()
+    tandro_copy_64(vfs_orvane_32r LINK_OPTIONS)
     set_target_properties(vfs_orvane_64 PROPERTIES OUTPUT_NAME vfs_orvane_32r
         LIBRARY_OUTPUT_DIRECTORY "${TANDRO_STAGE_DIR}/usr/lib64")
     tandro_install_library(vfs_orvane_64 lib64)
