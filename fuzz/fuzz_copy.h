@@ -8,29 +8,20 @@
 #include <stdlib.h>
 #include <unistd.h>
 
-#include <string>
-
 #include "copiers.h"
 #include "libports.h"
 
 namespace fuzz
 {
 
-// A file of this process under FUZZ_SCRATCH (default /dev/shm).
-inline std::string scratch(const char *what)
-{
-    const char *dir = getenv("FUZZ_SCRATCH");
-    return std::string(dir ? dir : "/dev/shm") + "/tandro-fuzz-" + what + std::to_string(getpid());
-}
-
 // Descriptor 1 for the next copy: /dev/null, where the copiers take their
 // zero-copy paths, or an emptied appending file, into which the kernel
 // refuses them, so that the copiers walk the library's records and cache.
+// The file is "out" in the working directory of the first call.
 inline void point_output(bool to_null)
 {
     static const int null_fd = open("/dev/null", O_WRONLY);
-    static const int append_fd =
-        open(scratch("out").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND, 0600);
+    static const int append_fd = open("out", O_WRONLY | O_CREAT | O_TRUNC | O_APPEND, 0600);
     int fd = to_null ? null_fd : append_fd;
     if (fd < 0 || dup2(fd, 1) < 0 || (!to_null && ftruncate(1, 0) != 0))
         abort();

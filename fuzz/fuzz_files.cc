@@ -3,7 +3,8 @@
 // walk over the library's records and cache is the real one.
 //
 // The input's first byte picks a name prefix from the table below, the next
-// the -l, -r and output (fuzz_copy.h); the rest is the file. The seeds in
+// the -l, -r and output (fuzz_copy.h); the rest is the file, "in" in the
+// working directory. The seeds in
 // corpus/files are files vfsmake made behind those two bytes; a "-cut" seed
 // lacks its last byte.
 #include <stdio.h>
@@ -29,24 +30,16 @@ const char *const prefixes[] = {
     "yar,order=be,keypos=1,keylen=3:"};
 constexpr size_t prefix_count = sizeof prefixes / sizeof prefixes[0];
 
-// The input file, rewritten for each input.
-std::string input_file(const uint8_t *data, size_t size)
-{
-    static const std::string path = fuzz::scratch("in");
-    FILE *f = fopen(path.c_str(), "wb");
-    if (f == nullptr || fwrite(data, 1, size, f) != size || fclose(f) != 0)
-        abort();
-    return path;
-}
-
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     if (size < 2)
         return 0;
-    std::string name = prefixes[data[0] % prefix_count];
-    name += input_file(data + 2, size - 2);
+    FILE *f = fopen("in", "wb");
+    if (f == nullptr || fwrite(data + 2, 1, size - 2, f) != size - 2 || fclose(f) != 0)
+        abort();
+    std::string name = std::string(prefixes[data[0] % prefix_count]) + "in";
     fuzz::copy_operand(name.c_str(), data[1]);
     return 0;
 }

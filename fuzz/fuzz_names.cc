@@ -6,10 +6,13 @@
 // The input's first byte picks -l, -r and the output (fuzz_copy.h); the rest
 // is the name. Names with a slash are passed over: they could reach files
 // outside the fixtures (a device that never ends, a FIFO that never opens).
+#include <string>
+
 #include "fuzz_copy.h"
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
+    fuzz::point_output(false); // opens the appending output before leaving for the fixtures
     if (chdir(FUZZ_FIXTURES) != 0)
         abort();
     return 0;
