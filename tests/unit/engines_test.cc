@@ -196,18 +196,18 @@ struct capture {
 
 /* The library's data cache of a fake block file, in blocks of 1000. */
 const std::string *cached;
-vfs_buffer block;
+vfs_buffer cache_block;
 
 int fake_cache_read(vfs_file *fh, vfs_cursor *cursor)
 {
     uint64_t at = std::min<uint64_t>(cursor->roffset, cached->size());
-    block.buffer = (unsigned char *)const_cast<char *>(cached->data()) + at;
-    block.offset = at;
-    block.buffsize = 1000;
-    block.total = std::min<uint64_t>(1000, cached->size() - at);
-    block.bend = at + block.total;
-    block.beof = block.bend == cached->size();
-    fh->dcache.current = &block;
+    cache_block.buffer = (unsigned char *)const_cast<char *>(cached->data()) + at;
+    cache_block.offset = at;
+    cache_block.buffsize = 1000;
+    cache_block.total = std::min<uint64_t>(1000, cached->size() - at);
+    cache_block.bend = at + cache_block.total;
+    cache_block.beof = cache_block.bend == cached->size();
+    fh->dcache.current = &cache_block;
     return 0;
 }
 
