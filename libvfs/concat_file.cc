@@ -177,7 +177,9 @@ int copy_records(const struct vfs_api *api, driver_kind kind, const char *given,
     struct vfs_file *fh = nullptr;
     int exitrc = open_and_copy(c, &file_real, &fh);
     if (exitrc < 0) {
+        // Room reserved for a copy whose last newline was lost is given back too.
         errno_keeper keep;
+        trim_stdout();
         api->vfs_close(fh, nullptr);
         return exitrc;
     }
