@@ -176,16 +176,16 @@ int path_trusted_below(const char *tree, const char *sub)
 }
 
 /*
- * First directory of the colon-separated list environ in which program passes
+ * First directory of the colon-separated list in which program passes
  * access(perms), with one trailing '/', in a static area; null if none. Empty
  * entries are skipped; any failure but ENOENT ends the search (errno kept),
  * and so does an entry and name too long for the area (ENAMETOOLONG).
  */
-char *path_seek(const char *program, const char *environ, int_fast32_t perms)
+char *path_seek(const char *program, const char *list, int_fast32_t perms)
 {
-    if (program == nullptr || environ == nullptr)
+    if (program == nullptr || list == nullptr)
         return nullptr;
-    for (const char *entry = environ;;) {
+    for (const char *entry = list;;) {
         const char *colon = strchr(entry, ':');
         size_t len = colon ? size_t(colon - entry) : strlen(entry);
         if (len > 0) {
@@ -214,12 +214,12 @@ char *path_seek(const char *program, const char *environ, int_fast32_t perms)
     }
 }
 
-/* 0 when dir is, byte for byte, an entry of the list in variable environ. */
-int path_match(const char *dir, const char *environ)
+/* 0 when dir is, byte for byte, an entry of the list in the named variable. */
+int path_match(const char *dir, const char *variable)
 {
-    if (dir == nullptr || environ == nullptr)
+    if (dir == nullptr || variable == nullptr)
         return -1;
-    const char *entry = getenv(environ);
+    const char *entry = getenv(variable);
     if (entry == nullptr || *entry == '\0')
         return -1;
     while (*entry == ':')
