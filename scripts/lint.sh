@@ -5,7 +5,7 @@
 # fails, so one run lists all there is to fix.
 # Usage: lint.sh [BUILD_DIR]   (a native configuration, made there if missing)
 set -u
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/.." || exit 1
 build=${1:-build/native}
 status=0
 failed() {
