@@ -84,6 +84,19 @@ void count(struct transfer_job &job, bool counted, int64_t &left, ssize_t n)
         left = std::max<int64_t>(left - n, 0);
 }
 
+/* A call that failed: EAGAIN is waited out (again), a refusal hands over to the next stage. */
+transfer_end after_failure(transfer_call c, struct transfer_job &job, bool &again)
+{
+    again = false;
+    // copy_file_range joins two files that never say "not now".
+    if (errno == EAGAIN && c != transfer_call::copy_range) {
+        job.waits++;
+        again = wait_ready(job.fd_in) == 0;
+        return transfer_end::failed;
+    }
+    return refused(c, errno) ? transfer_end::refused : transfer_end::failed;
+}
+
 /* One call repeated to the end of the input or of the count. */
 transfer_end stage(transfer_call c, struct transfer_job &job)
 {
@@ -96,14 +109,11 @@ transfer_end stage(transfer_call c, struct transfer_job &job)
         int64_t chunk = left < 0 ? max_transfer : std::min(left, max_transfer);
         ssize_t n = call(c, job.fd_in, (size_t)chunk);
         if (n < 0) {
-            // copy_file_range joins two files that never say "not now".
-            if (errno == EAGAIN && c != transfer_call::copy_range) {
-                job.waits++;
-                if (wait_ready(job.fd_in) == 0)
-                    continue;
-                return transfer_end::failed;
-            }
-            return refused(c, errno) ? transfer_end::refused : transfer_end::failed;
+            bool again;
+            transfer_end end = after_failure(c, job, again);
+            if (again)
+                continue;
+            return end;
         }
         count(job, counted, left, n);
         if (n == 0 || left == 0)

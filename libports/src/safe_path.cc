@@ -181,6 +181,23 @@ int path_trusted_below(const char *tree, const char *sub)
  * entries are skipped; any failure but ENOENT ends the search (errno kept),
  * and so does an entry and name too long for the area (ENAMETOOLONG).
  */
+/* found = the len bytes of entry, one '/', program; false (ENAMETOOLONG) when it does not fit. */
+static bool join_entry(const char *entry, size_t len, const char *program)
+{
+    if (len >= sizeof found) {
+        errno = ENAMETOOLONG;
+        return false;
+    }
+    memcpy(found, entry, len);
+    found[len] = '\0';
+    if ((found[len - 1] != '/' && strlcat(found, "/", sizeof found) >= sizeof found) ||
+        strlcat(found, program, sizeof found) >= sizeof found) {
+        errno = ENAMETOOLONG;
+        return false;
+    }
+    return true;
+}
+
 char *path_seek(const char *program, const char *list, int_fast32_t perms)
 {
     if (program == nullptr || list == nullptr)
@@ -189,17 +206,8 @@ char *path_seek(const char *program, const char *list, int_fast32_t perms)
         const char *colon = strchr(entry, ':');
         size_t len = colon ? size_t(colon - entry) : strlen(entry);
         if (len > 0) {
-            if (len >= sizeof found) {
-                errno = ENAMETOOLONG;
+            if (!join_entry(entry, len, program))
                 return nullptr;
-            }
-            memcpy(found, entry, len);
-            found[len] = '\0';
-            if ((found[len - 1] != '/' && strlcat(found, "/", sizeof found) >= sizeof found) ||
-                strlcat(found, program, sizeof found) >= sizeof found) {
-                errno = ENAMETOOLONG;
-                return nullptr;
-            }
             const size_t dir_len = strlen(found) - strlen(program);
             if (access(found, int(perms)) == 0) {
                 found[dir_len] = '\0';
