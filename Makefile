@@ -39,7 +39,9 @@ test: build native
 	ctest --test-dir $(BUILD)/native --output-on-failure -j$(JOBS)
 
 # Every sanitizer report, also one from a process whose standard error a test
-# throws away, lands in a file under SANITIZER_LOGS; any file there fails the run.
+# throws away, lands in a file under SANITIZER_LOGS; any file there fails the run,
+# except one that only notes an allocation the engine test makes fail on purpose
+# (that test alone lets the allocator return null).
 SANITIZER_LOGS := $(CURDIR)/$(BUILD)/asan/sanitizer-logs
 SANITIZER_ENV := ASAN_OPTIONS=halt_on_error=1:detect_leaks=1:log_path=$(SANITIZER_LOGS)/asan \
 	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1:log_path=$(SANITIZER_LOGS)/ubsan
@@ -49,8 +51,9 @@ test-asan: $(DEPS)
 	cmake --build $(BUILD)/asan -j$(JOBS)
 	rm -rf $(SANITIZER_LOGS) && mkdir -p $(SANITIZER_LOGS)
 	$(SANITIZER_ENV) ctest --test-dir $(BUILD)/asan --output-on-failure -j$(JOBS)
-	@if [ -n "$$(ls -A $(SANITIZER_LOGS))" ]; then \
-		echo "sanitizer reports:" >&2; cat $(SANITIZER_LOGS)/* >&2; exit 1; fi
+	@reports=$$(grep -lvE '^(==[0-9]+==WARNING: AddressSanitizer failed to allocate 0x[0-9a-f]+ bytes)?$$' \
+		$(SANITIZER_LOGS)/* 2>/dev/null); \
+	if [ -n "$$reports" ]; then echo "sanitizer reports:" >&2; cat $$reports >&2; exit 1; fi
 
 # libFuzzer targets (clang, native): each runs FUZZ_SECONDS on its seeds.
 FUZZ_SECONDS ?= 60
