@@ -8,6 +8,11 @@ install(TARGETS tandro vfsmake RUNTIME DESTINATION bin)
 install(FILES "${PROJECT_SOURCE_DIR}/libvfs/include/vfs_api.h" "${PROJECT_SOURCE_DIR}/libvfs/include/vfs_buffer.h"
               "${PROJECT_SOURCE_DIR}/libvfs/include/vfs_cache.h" "${PROJECT_SOURCE_DIR}/libvfs/include/vfs_internal.h"
         DESTINATION include/vfs_orvane)
+# Bash completion for both programs, where bash-completion looks beside a bin/ on PATH.
+foreach(program tandro vfsmake)
+    install(FILES "${PROJECT_SOURCE_DIR}/completion/tandro.bash"
+            DESTINATION share/bash-completion/completions RENAME ${program})
+endforeach()
 
 include(CMakePackageConfigHelpers)
 
