@@ -220,6 +220,18 @@ bool take_path(char *filename, char *realname)
     return false;
 }
 
+/* -l and -r mean nothing to a byte stream: the first plain name they meet
+ * says how to read it as a record file. */
+void hint_record_option(const char *given)
+{
+    static bool hinted;
+    if (record_option == nullptr || hinted)
+        return;
+    hinted = true;
+    fprintf(stderr, "%s: %s applies to record files: name the driver, as dox:%s\n", program_name,
+            record_option, given);
+}
+
 } // namespace
 
 int concat_vfs(const struct vfs_api *api, const char *given, struct vfs_file_info *file_info)
@@ -245,7 +257,10 @@ int concat_file(char *filename, struct vfs_file_info *file_info)
     driver_kind kind = kind_of(api);
     if (verbose)
         fprintf(stderr, "Concatenating file %s-%s\n", driver_id(api).text, filename);
-    if (kind == driver_kind::oka)
+    if (kind == driver_kind::oka) {
+        if (strcmp(given, filename) == 0) // no prefix named the driver
+            hint_record_option(given);
         return concat_stream(filename, given);
+    }
     return copy_records(api, kind, given, file_info);
 }
