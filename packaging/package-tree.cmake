@@ -59,7 +59,7 @@ file(COPY_FILE "${CPACK_TANDRO_FILES}/system/vfs_orvane.pc" "${system_lib}/pkgco
 foreach(file vfs_orvane-config.cmake vfs_orvane-config-version.cmake)
     file(COPY_FILE "${CPACK_TANDRO_FILES}/system/${file}" "${system_lib}/cmake/vfs_orvane/${file}")
 endforeach()
-# The amd64 packages up to 1.1.0 held the 32-bit tree and a 64-bit build of the
+# The earlier amd64 packages held the 32-bit tree and a 64-bit build of the
 # library in lib64/. Programs built against that one keep finding it there,
 # through links to the 64-bit library that is now the tree's own.
 if(CPACK_DEBIAN_PACKAGE_ARCHITECTURE STREQUAL "amd64")
