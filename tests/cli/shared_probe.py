@@ -113,7 +113,8 @@ def flags_after_kill(tandro):
     copy = subprocess.Popen([tandro, "-"], stdin=in_r, stdout=out_w)
     if not select.select([out_r], [], [], DEADLINE)[0]:
         sys.exit("shared_probe: nothing came through")
-    for pid in reversed(family(copy.pid)):
+    # The PID held first, so that no one is left to report the child's end.
+    for pid in family(copy.pid):
         os.kill(pid, signal.SIGKILL)
     copy.wait()
     after = [fcntl.fcntl(fd, fcntl.F_GETFL) for fd in (in_r, out_w)]
