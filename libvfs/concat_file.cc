@@ -176,8 +176,10 @@ int open_and_copy(const record_copy &c, struct vfs_file_info *real, struct vfs_f
     fflush(stdout);
     bool newline_failed = false;
     int rc = dispatch(c.api, c.kind, *fh, real, c.as_lines, &newline_failed);
-    if (rc == CONCAT_STOP || newline_failed)
-        return rc == CONCAT_STOP ? rc : -1;
+    if (rc == CONCAT_STOP)
+        return rc;
+    if (newline_failed)
+        return -1;
     if (rc < 0) {
         report_library("Eh? concat failed %d:%s\n", c.api, *fh, errno);
         return -1;
