@@ -220,6 +220,8 @@ int report_unresolved(const char *filename, const struct vfs_api *api, const cha
         const char *why = realname ? realname : err ? strerror(err) : "";
         fprintf(stderr, "Eh? No detectable file system for %s:%s\n", filename, why);
     } else {
+        // The line names the driver; the file is named before it.
+        name_operand("the header names another driver");
         fprintf(stderr, "Eh? File system missmatch (%s)  %d:%s\n", driver_id(api).text, err,
                 strerror(err));
     }
@@ -241,14 +243,17 @@ bool take_path(char *filename, char *realname)
 
 /* -l and -r mean nothing to a byte stream: the first plain name they meet
  * says how to read it as a record file. */
-void hint_record_option(const char *given)
+void hint_record_option(const char *given, const struct vfs_file_info *command_line)
 {
     static bool hinted;
-    if (record_option == nullptr || hinted)
+    const char *option = !reclen_unset(command_line->datlen)  ? "-l"
+                         : command_line->recfm != vfs_rec_unk ? "-r"
+                                                              : nullptr;
+    if (option == nullptr || hinted)
         return;
     hinted = true;
     fprintf(stderr, "%s: %s applies to record files: name the driver, as dox:%s\n", program_name,
-            record_option, given);
+            option, given);
 }
 
 } // namespace
@@ -277,9 +282,10 @@ int concat_file(char *filename, const struct vfs_file_info *file_info)
     if (verbose)
         fprintf(stderr, "Concatenating file %s-%s\n", driver_id(api).text, filename);
     if (kind == driver_kind::oka) {
-        if (strcmp(given, filename) == 0) // no prefix named the driver
-            hint_record_option(given);
-        return concat_stream(filename, given);
+        int rc = concat_stream(filename, given);
+        if (rc == 0 && strcmp(given, filename) == 0) // a byte stream no prefix named
+            hint_record_option(given, file_info);
+        return rc;
     }
     return copy_records(api, kind, given, file_info);
 }

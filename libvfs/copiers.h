@@ -20,8 +20,6 @@ extern uint64_t pent_copies;  /* vfs_read calls into a copier's own buffer */
 extern unsigned int debug;   /* count of -d */
 extern unsigned int verbose; /* count of -v */
 extern const char *program_name;
-/* "-l" or "-r" when the command line gave a record length or format, else null. */
-extern const char *record_option;
 
 /* Last argument of every vfs_strerror call. */
 extern const uint32_t lookup;

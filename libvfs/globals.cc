@@ -8,6 +8,5 @@ uint64_t pent_copies;
 unsigned int debug;
 unsigned int verbose;
 const char *program_name = "tandro";
-const char *record_option;
 
 const uint32_t lookup = 1;

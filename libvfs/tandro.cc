@@ -353,6 +353,7 @@ int copy_status(int rc)
 /* One operand's copy: 0, CONCAT_STOP, or other non-zero with errno. */
 int concat_operand(const char *operand, struct run_state *rs)
 {
+    failing_operand(operand);
     // A cut name could name another file: refuse it instead.
     if (strlcpy(rs->filename, operand, sizeof(rs->filename)) >= sizeof(rs->filename)) {
         errno = ENAMETOOLONG;
@@ -405,6 +406,7 @@ void report_timing(struct timing *t)
 int copy_input(int argc, char **argv, struct run_state *rs)
 {
     if (optind >= argc) {
+        failing_operand("-");
         int status = copy_status(concat_stdio(nullptr));
         if (status != 0)
             return status;
@@ -466,9 +468,5 @@ int main(int argc, char **argv)
         return status;
     if (help_wanted(argc, argv, &rs))
         return Usage(&rs);
-    if (!reclen_unset(rs.file_info.datlen))
-        record_option = "-l";
-    else if (rs.file_info.recfm != vfs_rec_unk)
-        record_option = "-r";
     return run_copies(argc, argv, &rs);
 }

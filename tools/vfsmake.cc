@@ -401,7 +401,8 @@ bool listable(const char *name)
     else if (errno == EBADF)
         why = "the header names another driver";
     else if (memcmp(api->vfs_eye, "vfs_oka", 8) == 0)
-        why = "not a record file";
+        why = access(real != nullptr ? real : name, F_OK) != 0 ? strerror(errno)
+                                                               : "not a record file";
     free(real);
     if (!why.empty())
         fail(name, why.c_str());
