@@ -15,6 +15,7 @@
 #include "libports.h"
 #include "copiers.h"
 #include "library_error.h"
+#include "progress.h"
 #include "vfs_utils.h"
 
 namespace
@@ -350,10 +351,17 @@ int copy_status(int rc)
     return copy_failed_status;
 }
 
+/* The operand the failure lines and the progress line name from now on. */
+void begin_operand(const char *operand)
+{
+    failing_operand(operand);
+    progress_begin(operand);
+}
+
 /* One operand's copy: 0, CONCAT_STOP, or other non-zero with errno. */
 int concat_operand(const char *operand, struct run_state *rs)
 {
-    failing_operand(operand);
+    begin_operand(operand);
     // A cut name could name another file: refuse it instead.
     if (strlcpy(rs->filename, operand, sizeof(rs->filename)) >= sizeof(rs->filename)) {
         errno = ENAMETOOLONG;
@@ -405,8 +413,9 @@ void report_timing(struct timing *t)
 /* Copies standard input when there is no operand, then each operand, timed for -T. */
 int copy_input(int argc, char **argv, struct run_state *rs)
 {
+    progress_setup(rs->timeit);
     if (optind >= argc) {
-        failing_operand("-");
+        begin_operand("-");
         int status = copy_status(concat_stdio(nullptr));
         if (status != 0)
             return status;
