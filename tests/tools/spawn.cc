@@ -81,9 +81,8 @@ pid_t start(const options &o)
 
 bool has_child(pid_t pid)
 {
-    FILE *f = fopen(("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children")
-                        .c_str(),
-                    "r");
+    const std::string id = std::to_string(pid);
+    FILE *f = fopen(("/proc/" + id + "/task/" + id + "/children").c_str(), "r");
     if (f == nullptr)
         return true; // ended: nothing more to wait for
     int first = fgetc(f);
