@@ -57,7 +57,7 @@ kill -STOP "$child"
 until_ok has "$work/err2" "signal 19"
 expect_eq "SIGSTOP: the first process waits on" S "$(state "$first")"
 kill -CONT "$child"
-until_ok [ "$(grep -c continued "$work/err2")" = 2 ]
+until_ok eval '[ "$(grep -c continued "$work/err2")" = 2 ]'
 type_line "after"
 tm send-keys -t jc C-d
 type_line "echo \$? >$work/rc2"
