@@ -4,6 +4,9 @@ JOBS ?= $(shell nproc)
 STAGE := $(CURDIR)/$(BUILD)/stage
 PREFIX ?= /opt/qor/vanto/rte/usr
 DESTDIR ?=
+# Every configuration the developers' targets make fails on a warning; a plain
+# `cmake -S . -B dir` does not (TANDRO_WERROR is off by default).
+CONFIGURE := cmake -S . -DTANDRO_WERROR=ON
 
 .PHONY: all deps lint build native test test-asan fuzz fuzz-smoke load demo demo-session clean format
 
@@ -25,13 +28,16 @@ deps:
 lint: $(DEPS)
 	JOBS=$(JOBS) bash scripts/lint.sh $(BUILD)/native
 
-# The shipped 32-bit tree, staged at build/stage.
+# The shipped 32-bit tree, staged at build/stage: what make demo, make load and
+# make install use.
 build: $(DEPS)
-	cmake -S . -B $(BUILD)/m32 -DTANDRO_M32=ON -DTANDRO_STAGE_DIR=$(STAGE) >/dev/null
+	$(CONFIGURE) -B $(BUILD)/m32 -DTANDRO_M32=ON -DTANDRO_STAGE_DIR=$(STAGE) >/dev/null
 	cmake --build $(BUILD)/m32 -j$(JOBS)
 
+# The native tree (64-bit on x86-64), staged at build/native/stage: what the
+# amd64 package holds.
 native: $(DEPS)
-	cmake -S . -B $(BUILD)/native -DTANDRO_M32=OFF >/dev/null
+	$(CONFIGURE) -B $(BUILD)/native -DTANDRO_M32=OFF >/dev/null
 	cmake --build $(BUILD)/native -j$(JOBS)
 
 test: build native
@@ -47,7 +53,7 @@ SANITIZER_ENV := ASAN_OPTIONS=halt_on_error=1:detect_leaks=1:log_path=$(SANITIZE
 	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1:log_path=$(SANITIZER_LOGS)/ubsan
 
 test-asan: $(DEPS)
-	cmake -S . -B $(BUILD)/asan -DTANDRO_M32=OFF -DTANDRO_SANITIZE=ON >/dev/null
+	$(CONFIGURE) -B $(BUILD)/asan -DTANDRO_M32=OFF -DTANDRO_SANITIZE=ON >/dev/null
 	cmake --build $(BUILD)/asan -j$(JOBS)
 	rm -rf $(SANITIZER_LOGS) && mkdir -p $(SANITIZER_LOGS)
 	$(SANITIZER_ENV) ctest --test-dir $(BUILD)/asan --output-on-failure -j$(JOBS)
@@ -94,17 +100,17 @@ bench-smoke: build
 
 .PHONY: install package
 
-# The shipped tree: bin/, lib/ (and lib64/, a 64-bit build of the library on a
-# 64-bit x86 machine), include/ and share/man/ under $(DESTDIR)$(PREFIX).
+# The shipped 32-bit tree: bin/, lib/, include/ and share/man/ under
+# $(DESTDIR)$(PREFIX).
 install: build
 	DESTDIR="$(DESTDIR)" cmake --install $(BUILD)/m32 --prefix "$(PREFIX)"
 
-# build/package/: tandro-<version>-i386.tar.gz (unpack anywhere), the .deb for
-# i386 and the same tree in a .deb for amd64 (with a 64-bit build of the
-# library), and for each architecture the debug symbols, *-debug.tar.gz.
-package: build
+# build/package/: from the shipped 32-bit tree tandro-<version>-i386.tar.gz
+# (unpack anywhere) and the i386 .deb, from the native tree the same for amd64;
+# for each architecture the debug symbols, *-debug.tar.gz.
+package: build native
 	cd $(BUILD)/m32 && cpack -B "$(CURDIR)/$(BUILD)/package" >/dev/null
-	cd $(BUILD)/m32 && cpack -B "$(CURDIR)/$(BUILD)/package" -G DEB -D TANDRO_PACKAGE_ARCH=amd64 >/dev/null
+	cd $(BUILD)/native && cpack -B "$(CURDIR)/$(BUILD)/package" >/dev/null
 	@ls -l $(BUILD)/package/*.tar.gz $(BUILD)/package/*.deb
 
 format:

@@ -7,7 +7,7 @@ set -eu
 src=$(cd "$(dirname "$0")" && pwd)
 build=${1:-$src/../build/fuzz}
 mkdir -p "$build" && build=$(cd "$build" && pwd)
-cmake -S "$src" -B "$build" -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang >/dev/null
+cmake -S "$src" -B "$build" -DTANDRO_WERROR=ON -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang >/dev/null
 cmake --build "$build" --target fuzz_targets -j"${JOBS:-$(nproc)}" >/dev/null
 # The targets' input and output files, in memory.
 scratch=$(mktemp -d /dev/shm/tandro-fuzz.XXXXXX)

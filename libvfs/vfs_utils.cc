@@ -112,8 +112,10 @@ char *vfs_util_elapsed(const clock_t *sclk, const struct tms *stms, const struct
         snprintf(rate_text, sizeof rate_text, "%s", vfs_util_dtosi(double(*bytes) / secs));
         unit = "Bps";
     }
-    snprintf(elapsed_text + n, sizeof elapsed_text - n, "  I/O: %sB  %s%s", byte_text, rate_text,
-             unit);
+    /* A text longer than the area is cut there, as every text of this file is. */
+    if (snprintf(elapsed_text + n, sizeof elapsed_text - size_t(n), "  I/O: %sB  %s%s", byte_text,
+                 rate_text, unit) < 0)
+        elapsed_text[n] = '\0';
     return elapsed_text;
 }
 

@@ -25,7 +25,7 @@ shellcheck -x "${scripts[@]}" || failed "shellcheck"
 
 # clang-tidy reads the compiler's own command for each source; the compiler's
 # warnings are the build's business, so they are not made errors here.
-cmake -S . -B "$build" -DTANDRO_M32=OFF -DCMAKE_EXPORT_COMPILE_COMMANDS=ON >/dev/null ||
+cmake -S . -B "$build" -DTANDRO_M32=OFF -DTANDRO_WERROR=ON -DCMAKE_EXPORT_COMPILE_COMMANDS=ON >/dev/null ||
     failed "cmake could not configure $build"
 mapfile -t product < <(git ls-files 'libvfs/*.cc' 'libports/*.cc' 'orvane/*.cc' 'tools/*.cc')
 findings=$(printf '%s\n' "${product[@]}" |
