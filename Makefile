@@ -8,7 +8,7 @@ DESTDIR ?=
 # `cmake -S . -B dir` does not (TANDRO_WERROR is off by default).
 CONFIGURE := cmake -S . -DTANDRO_WERROR=ON
 
-.PHONY: all deps lint build native test test-asan fuzz fuzz-smoke load demo demo-session clean format
+.PHONY: all deps lint build native test test-asan races fuzz fuzz-smoke load demo demo-session clean format
 
 all: build
 
@@ -60,6 +60,12 @@ test-asan: $(DEPS)
 	@reports=$$(grep -lvE '^(==[0-9]+==WARNING: AddressSanitizer failed to allocate 0x[0-9a-f]+ bytes)?$$' \
 		$(SANITIZER_LOGS)/* 2>/dev/null); \
 	if [ -n "$$reports" ]; then echo "sanitizer reports:" >&2; cat $$reports >&2; exit 1; fi
+
+# The whole-program rows that race another process (tests/cli/shared.table)
+# repeat their action 200 times instead of 20, on the native build; minutes,
+# so not in CI.
+races: native
+	RACE_RUNS=200 ctest --test-dir $(BUILD)/native -R '^cli[.]shared$$' --output-on-failure
 
 # libFuzzer targets (clang, native): each runs FUZZ_SECONDS on its seeds.
 FUZZ_SECONDS ?= 60
