@@ -180,6 +180,54 @@ bool cache_copy(handle &h, uint64_t off, void *dst, uint64_t n)
     return true;
 }
 
+const unsigned char *record_bytes(handle &h, const record_place &r)
+{
+    static const unsigned char nothing = 0;
+    if (r.joined)
+        return h.joined.data;
+    if (r.dlen == 0) // an empty record may have no byte of the file behind it
+        return &nothing;
+    vfs_buffer *b = cache_at(h, r.doffset);
+    if (b == nullptr)
+        return nullptr;
+    if (r.doffset + r.dlen <= b->bend)
+        return b->buffer + (r.doffset - b->offset);
+    if (!h.joined.reserve(r.dlen) || !cache_copy(h, r.doffset, h.joined.data, r.dlen))
+        return nullptr;
+    return h.joined.data;
+}
+
+vfs_buffer *show(vfs_buffer &v, unsigned char *bytes, uint64_t offset, uint64_t n, uint64_t raw,
+                 bool end)
+{
+    v.buffer = bytes;
+    v.offset = offset;
+    v.bend = offset + n;
+    v.total = n;
+    v.buffsize = raw;
+    v.beof = end;
+    return &v;
+}
+
+bool grow_buffer::reserve(uint64_t n)
+{
+    if (n <= room && data != nullptr)
+        return true;
+    if (n > SIZE_MAX / 2) {
+        errno = EOVERFLOW;
+        return false;
+    }
+    size_t want = std::max({static_cast<size_t>(n), 2 * room, size_t{64}});
+    auto *p = static_cast<unsigned char *>(realloc(data, want));
+    if (p == nullptr) {
+        errno = ENOMEM;
+        return false;
+    }
+    data = p;
+    room = want;
+    return true;
+}
+
 namespace
 {
 
