@@ -236,7 +236,9 @@ step join_segments(handle &h, const piece &first, record_place &r)
     piece p = first;
     for (;;) {
         step s = append_piece(h, first, p);
-        if (s != step::record || p.flags == seg_last)
+        if (s != step::record)
+            return s;
+        if (p.flags == seg_last)
             break;
         s = next_piece(h, p.at + p.len, p);
         if (s == step::end)
@@ -246,8 +248,6 @@ step join_segments(handle &h, const piece &first, record_place &r)
         if (p.flags == seg_whole || p.flags == seg_first)
             return fail(h, at_byte(e_broken_chain, p.at)), step::error;
     }
-    if (p.flags != seg_last)
-        return step::error;
     r = {first.at, first.at + rdw_size, h.joined.size, p.at + p.len - first.at, true};
     return step::record;
 }
