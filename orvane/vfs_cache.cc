@@ -87,15 +87,19 @@ bool load(handle &h, vfs_buffer &b, uint64_t off)
     return true;
 }
 
-vfs_buffer *cached(vfs_cache &c, uint64_t off)
+vfs_buffer *cached(handle &h, uint64_t off)
 {
-    for (uint32_t i = 0; i < c.count; i++)
-        if (holds(c.buffers[i], off)) {
-            c.reuses++;
-            c.buffers[i].stamp = ++c.clock;
-            return &c.buffers[i];
-        }
-    return nullptr;
+    vfs_cache &c = h.file.dcache;
+    // A walk asks mostly for the buffer it asked for last.
+    vfs_buffer *b = h.hot != nullptr && holds(*h.hot, off) ? h.hot : nullptr;
+    for (uint32_t i = 0; b == nullptr && i < c.count; i++)
+        if (holds(c.buffers[i], off))
+            b = &c.buffers[i];
+    if (b == nullptr)
+        return nullptr;
+    c.reuses++;
+    b->stamp = ++c.clock;
+    return h.hot = b;
 }
 
 } // namespace
@@ -134,6 +138,7 @@ void cache_free(handle &h)
     free(c.buffers);
     c.buffers = nullptr;
     c.current = nullptr;
+    h.hot = nullptr;
     c.count = 0;
 }
 
@@ -151,17 +156,16 @@ uint64_t cache_span(handle &h, uint64_t at, uint64_t n)
 
 vfs_buffer *cache_at(handle &h, uint64_t off)
 {
-    vfs_cache &c = h.file.dcache;
-    if (vfs_buffer *b = cached(c, off))
+    if (vfs_buffer *b = cached(h, off))
         return b;
-    vfs_buffer &b = victim(c);
+    vfs_buffer &b = victim(h.file.dcache);
     if (!load(h, b, buffer_base(h, off, b.buffsize)))
         return nullptr;
     if (!holds(b, off)) {
         errno = EIO; // shrank under us: the byte is gone
         return nullptr;
     }
-    return &b;
+    return h.hot = &b;
 }
 
 bool cache_copy(handle &h, uint64_t off, void *dst, uint64_t n)

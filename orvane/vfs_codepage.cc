@@ -37,12 +37,12 @@ struct converter {
     std::vector<std::pair<std::string, unsigned char>> back_long; // longer target characters
     int subst_byte = -1;                                          // write: the page's subst=
     bool utf8_target = false;
-    iconv_t shifting = no_iconv; // a page with shifts: read, page to target; written, back
-    std::string subst_seq;       // such a page: subst= as the output side writes it
+    iconv_t shifting = no_iconv;  // a page with shifts: read, page to target; written, back
+    std::string subst_seq;        // such a page: subst= as the output side writes it
     uint64_t run_end = VFS_ERROR; // such a page without records: where the last block ended
-    bool run_double = false;     // and whether it ended in double-byte mode
-    grow_buffer out;             // the converted record or block
-    vfs_buffer view = {};        // how the converted bytes are handed out
+    bool run_double = false;      // and whether it ended in double-byte mode
+    grow_buffer out;              // the converted record or block
+    vfs_buffer view = {};         // how the converted bytes are handed out
     converter() { std::fill(std::begin(back), std::end(back), -1); }
     converter(const converter &) = delete;
     converter &operator=(const converter &) = delete;
@@ -551,7 +551,8 @@ int convert_block(handle &h)
             fail(h, at_byte(e_unconvertible, raw.offset));
         return -1;
     }
-    c.current = show(cv.view, cv.out.data, raw.offset, written, taken, raw.beof && taken == raw.total);
+    c.current =
+        show(cv.view, cv.out.data, raw.offset, written, taken, raw.beof && taken == raw.total);
     return 0;
 }
 

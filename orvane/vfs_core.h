@@ -94,19 +94,19 @@ struct layout {
     bool words_le = false;             /* dox: descriptor words stored low byte first */
     bool rdw_data = false;             /* dox: RDW and segment lengths count the data only */
     first_walk check = first_walk::as_given;
-    uint8_t varfmt = 0;                /* umb variable prefix, 0..3 */
-    uint64_t lrecl = 0;                /* fixed: the length; variable: the maximum; 0 unknown */
-    uint64_t blksize = 0;              /* 0: unknown or unlimited */
-    bool header = false;               /* the file has (or gets) our header */
-    bool big_endian = false;           /* byte order of header fields and yar lengths */
-    bool being_written = false;        /* header flag: a writer has not closed the file */
-    uint32_t keypos = 0;               /* yar key: offset and length within the data */
-    uint32_t keylen = 0;               /* 0: the whole record is the key */
-    uint64_t records = VFS_ERROR;      /* known count, or VFS_ERROR */
-    uint64_t data_offset = 0;          /* our header's end, and skip= */
-    uint64_t skip = 0;                 /* dox: bytes before the records, after our header */
-    uint64_t trailer = 0;              /* dox: bytes after the records */
-    unsigned char pad = ' ';           /* fills short fixed records when writing */
+    uint8_t varfmt = 0;           /* umb variable prefix, 0..3 */
+    uint64_t lrecl = 0;           /* fixed: the length; variable: the maximum; 0 unknown */
+    uint64_t blksize = 0;         /* 0: unknown or unlimited */
+    bool header = false;          /* the file has (or gets) our header */
+    bool big_endian = false;      /* byte order of header fields and yar lengths */
+    bool being_written = false;   /* header flag: a writer has not closed the file */
+    uint32_t keypos = 0;          /* yar key: offset and length within the data */
+    uint32_t keylen = 0;          /* 0: the whole record is the key */
+    uint64_t records = VFS_ERROR; /* known count, or VFS_ERROR */
+    uint64_t data_offset = 0;     /* our header's end, and skip= */
+    uint64_t skip = 0;            /* dox: bytes before the records, after our header */
+    uint64_t trailer = 0;         /* dox: bytes after the records */
+    unsigned char pad = ' ';      /* fills short fixed records when writing */
 };
 
 /* Options of a name prefix "drv,opt=val,...:path"; each has a "given" flag. */
@@ -217,7 +217,8 @@ struct handle {
     bool dirty_reads = false;
     uint64_t cache_bytes = 0; /* buffer size and count the cache gets at open */
     uint32_t cache_count = 0;
-    error_detail err; /* sticky: once damaged, every record operation fails */
+    vfs_buffer *hot = nullptr; /* the cache buffer found last */
+    error_detail err;          /* sticky: once damaged, every record operation fails */
     std::string err_text;
     uint64_t block_end = 0;         /* dox VB: end of the block holding the current record */
     uint64_t block_cut = VFS_ERROR; /* dox VB: BDW of a block the end of the file cut short */

@@ -117,21 +117,33 @@ bool settle(layout &l, const prefix_options &o, bool, const vfs_file_info &info,
     return check_lengths(l, for_write, e);
 }
 
-// The four bytes of a descriptor word in IBM's order.
-void ibm_order(const layout &l, const unsigned char *in, unsigned char w[4])
+// A descriptor word as IBM's big-endian integer: the length in the high
+// half, then the segment flags and a zero byte (a large block: the length
+// with the top bit set). order=le stores that integer low byte first.
+uint32_t word_value(const layout &l, const unsigned char *b)
 {
-    for (int i = 0; i < 4; i++)
-        w[i] = in[l.words_le ? 3 - i : i];
+    uint32_t w;
+    memcpy(&w, b, sizeof w);
+    return l.words_le == host_big_endian() ? __builtin_bswap32(w) : w;
+}
+
+// The four bytes of the word at `at` where the cache holds them, or copied
+// to tmp when they cross buffers; null with errno.
+const unsigned char *word_bytes(handle &h, uint64_t at, unsigned char tmp[4])
+{
+    const vfs_buffer *b = cache_at(h, at);
+    if (b != nullptr && at + rdw_size <= b->bend)
+        return b->buffer + (at - b->offset);
+    return b != nullptr && cache_copy(h, at, tmp, rdw_size) ? tmp : nullptr;
 }
 
 // A BDW: the block's length, or 0 when the word is malformed.
 uint64_t block_length(const layout &l, const unsigned char *b)
 {
-    unsigned char w[4];
-    ibm_order(l, b, w);
-    if ((w[0] & 0x80) != 0)
-        return get_be(w, 4) & 0x7fffffff;
-    uint64_t len = w[2] == 0 && w[3] == 0 ? get_be(w, 2) : 0;
+    uint32_t w = word_value(l, b);
+    if ((w & 0x80000000u) != 0)
+        return w & 0x7fffffffu;
+    uint64_t len = (w & 0xffffu) == 0 ? w >> 16 : 0;
     return len <= ibm_descriptor_max ? len : 0;
 }
 
@@ -148,10 +160,11 @@ step read_piece(handle &h, uint64_t at, uint64_t room, piece &p)
     // Past the end of a whole block the word is wrong; past the end of the
     // file the record was cut.
     auto overrun = h.lay.blocked && h.block_cut == VFS_ERROR ? e_bad_rdw : e_truncated;
-    unsigned char b[4];
+    unsigned char tmp[4];
     if (room < rdw_size)
         return fail(h, at_byte(overrun, at)), step::error;
-    if (!cache_copy(h, at, b, rdw_size))
+    const unsigned char *b = word_bytes(h, at, tmp);
+    if (b == nullptr)
         return step::error;
     p.at = at;
     p.len = piece_length(h.lay, b, p.flags);
@@ -173,7 +186,7 @@ step enter_block(handle &h, uint64_t &at)
     while (at == h.block_end) {
         if (h.block_cut != VFS_ERROR)
             return fail(h, at_byte(e_truncated_block, h.block_cut)), step::error;
-        unsigned char b[4];
+        unsigned char tmp[4];
         uint64_t have = cache_span(h, at, rdw_size);
         if (have == VFS_ERROR)
             return step::error;
@@ -181,7 +194,8 @@ step enter_block(handle &h, uint64_t &at)
             return step::end;
         if (have < rdw_size)
             return fail(h, at_byte(e_truncated_block, at)), step::error;
-        if (!cache_copy(h, at, b, rdw_size))
+        const unsigned char *b = word_bytes(h, at, tmp);
+        if (b == nullptr)
             return step::error;
         uint64_t len = block_length(h.lay, b);
         if (len < rdw_size || (h.lay.blksize != 0 && len > h.lay.blksize))
@@ -289,11 +303,9 @@ step next(handle &h, uint64_t at, bool first, record_place &r)
 void put_word(const layout &l, unsigned char out[4], uint64_t n, unsigned flags, bool block)
 {
     uint64_t len = block || !l.rdw_data ? n + rdw_size : n;
-    const unsigned char w[4] = {static_cast<unsigned char>(len >> 8),
-                                static_cast<unsigned char>(len), static_cast<unsigned char>(flags),
-                                0};
-    for (int i = 0; i < 4; i++)
-        out[i] = w[l.words_le ? 3 - i : i];
+    auto w = static_cast<uint32_t>(len << 16 | flags << 8);
+    w = l.words_le == host_big_endian() ? __builtin_bswap32(w) : w;
+    memcpy(out, &w, sizeof w);
 }
 
 bool flush_block(handle &h)
@@ -392,12 +404,11 @@ bool finish(handle &h)
 
 uint64_t piece_length(const layout &l, const unsigned char *b, unsigned &flags)
 {
-    unsigned char w[4];
-    ibm_order(l, b, w);
-    flags = w[2];
-    if (w[3] != 0 || flags > (l.segments ? unsigned{seg_middle} : unsigned{seg_whole}))
+    uint32_t w = word_value(l, b);
+    flags = w >> 8 & 0xffu;
+    if ((w & 0xffu) != 0 || flags > (l.segments ? unsigned{seg_middle} : unsigned{seg_whole}))
         return 0;
-    uint64_t len = get_be(w, 2) + (l.rdw_data ? rdw_size : 0);
+    uint64_t len = (w >> 16) + (l.rdw_data ? rdw_size : 0);
     return len >= rdw_size && len <= ibm_descriptor_max ? len : 0;
 }
 

@@ -284,9 +284,9 @@ step take_record(handle &h, uint64_t at, bool first, vfs_position pos)
     if (s != step::record)
         return s;
     vfs_buffer *b = h.conv != nullptr ? convert_record(h, r)
-                    : r.joined        ? show(h.joined_view, h.joined.data, r.doffset, r.dlen,
-                                             r.dlen, false)
-                                      : record_buffer(h, r);
+                    : r.joined
+                        ? show(h.joined_view, h.joined.data, r.doffset, r.dlen, r.dlen, false)
+                        : record_buffer(h, r);
     if (b == nullptr)
         return step::error;
     h.held = h.conv != nullptr || r.joined;

@@ -87,9 +87,9 @@ void encode_header(const layout &l, unsigned char out[header_size])
     out[9] = l.big_endian ? 'B' : 'L';
     out[10] = static_cast<uint8_t>(l.driver);
     out[11] = static_cast<uint8_t>(l.recfm);
-    out[12] = static_cast<uint8_t>((l.varfmt & 3) | (l.blocked ? bit_blocked : 0) |
-                                   (l.words_le ? bit_words_le : 0) |
-                                   (l.rdw_data ? bit_rdw_data : 0));
+    out[12] =
+        static_cast<uint8_t>((l.varfmt & 3) | (l.blocked ? bit_blocked : 0) |
+                             (l.words_le ? bit_words_le : 0) | (l.rdw_data ? bit_rdw_data : 0));
     out[13] = l.being_written ? flag_being_written : 0;
     io.put(out + 14, 2, l.keylen);
     io.put(out + 16, 4, l.keypos);
@@ -99,6 +99,34 @@ void encode_header(const layout &l, unsigned char out[header_size])
     io.put(out + 48, 8, l.data_offset);
     io.put(out + 60, 4, crc32(out, 60));
 }
+
+namespace
+{
+
+// The fields of a header whose identification and check sum are right.
+layout header_fields(const unsigned char *in, const field_io &io)
+{
+    layout h;
+    h.driver = static_cast<drv>(in[10]);
+    h.recfm = static_cast<vfs_recformat>(in[11]);
+    h.varfmt = in[12] & 3;
+    h.blocked = (in[12] & bit_blocked) != 0;
+    h.words_le = (in[12] & bit_words_le) != 0;
+    h.rdw_data = (in[12] & bit_rdw_data) != 0;
+    h.segments = h.recfm == vfs_rec_spanned;
+    h.being_written = (in[13] & flag_being_written) != 0;
+    h.keylen = static_cast<uint32_t>(io.get(in + 14, 2));
+    h.keypos = static_cast<uint32_t>(io.get(in + 16, 4));
+    h.lrecl = io.get(in + 24, 8);
+    h.blksize = io.get(in + 32, 8);
+    h.records = io.get(in + 40, 8);
+    h.data_offset = io.get(in + 48, 8);
+    h.big_endian = io.big;
+    h.header = true;
+    return h;
+}
+
+} // namespace
 
 bool decode_header(const unsigned char *in, size_t n, layout &l, error_detail &e)
 {
@@ -121,23 +149,7 @@ bool decode_header(const unsigned char *in, size_t n, layout &l, error_detail &e
         return corrupt(e, "record format");
     if ((in[12] & ~layout_bits) != 0)
         return corrupt(e, "layout");
-    layout h;
-    h.driver = static_cast<drv>(d);
-    h.recfm = static_cast<vfs_recformat>(in[11]);
-    h.varfmt = in[12] & 3;
-    h.blocked = (in[12] & bit_blocked) != 0;
-    h.words_le = (in[12] & bit_words_le) != 0;
-    h.rdw_data = (in[12] & bit_rdw_data) != 0;
-    h.segments = h.recfm == vfs_rec_spanned;
-    h.being_written = (in[13] & flag_being_written) != 0;
-    h.keylen = static_cast<uint32_t>(io.get(in + 14, 2));
-    h.keypos = static_cast<uint32_t>(io.get(in + 16, 4));
-    h.lrecl = io.get(in + 24, 8);
-    h.blksize = io.get(in + 32, 8);
-    h.records = io.get(in + 40, 8);
-    h.data_offset = io.get(in + 48, 8);
-    h.big_endian = io.big;
-    h.header = true;
+    layout h = header_fields(in, io);
     if (h.data_offset < header_size)
         return corrupt(e, "data offset");
     if (h.lrecl > record_max || (h.recfm == vfs_rec_fixed && h.lrecl == 0))

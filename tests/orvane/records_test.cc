@@ -196,7 +196,7 @@ struct file_case {
     std::string content{};
     size_t cut = 0;
     size_t raw = 0;
-    size_t limit = 0; // the longest record the layout takes; 0: not tried
+    size_t limit = 0;    // the longest record the layout takes; 0: not tried
     bool joined = false; // records of several segments, each handed out in one buffer
 };
 
@@ -258,8 +258,12 @@ std::vector<file_case> file_cases()
     const std::string mib(1 << 20, 's'), most(vfs::record_max, 'M');
     v.push_back({"dox,recfm=vbs", {"a", mib, ""}, {"a", mib, ""}});
     v.push_back({"dox,recfm=vs", {most}, {most}, "", false, "", 0, 0, vfs::record_max});
-    v.push_back({"dox,recfm=vs", {}, {}, "record length 16777217 beyond maximum 16777216 at byte 0",
-                 true, spanned_record(vfs::record_max + 1)});
+    v.push_back({"dox,recfm=vs",
+                 {},
+                 {},
+                 "record length 16777217 beyond maximum 16777216 at byte 0",
+                 true,
+                 spanned_record(vfs::record_max + 1)});
     for (size_t i = v.size() - 3; i < v.size(); i++)
         v[i].joined = true;
     return v;
