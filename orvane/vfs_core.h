@@ -55,6 +55,7 @@ enum lib_error : int {
     e_line_codepage,    /* no code page on line files */
     e_unconvertible,    /* unconvertible character in record at byte N */
     e_converted_raw,    /* converted records with length words have no raw form */
+    e_incomplete,       /* file is being written: stopped before the incomplete record at byte N */
     e_broken_chain,     /* broken chain of segments at byte N */
     e_in_blocks,        /* records are in blocks at byte N */
     e_short_margins,    /* file shorter than skip plus trailer at byte N */
@@ -219,6 +220,9 @@ struct handle {
     uint32_t cache_count = 0;
     vfs_buffer *hot = nullptr; /* the cache buffer found last */
     error_detail err;          /* sticky: once damaged, every record operation fails */
+    /* Why the data ended before the file did, without a failure (a dirty
+     * read that stopped before a cut record); also in file.dcache.cerrno. */
+    error_detail early_end;
     std::string err_text;
     uint64_t block_end = 0;         /* dox VB: end of the block holding the current record */
     uint64_t block_cut = VFS_ERROR; /* dox VB: BDW of a block the end of the file cut short */
