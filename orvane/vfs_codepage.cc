@@ -261,9 +261,9 @@ int back_of(const converter &cv, const unsigned char *p, uint64_t n, size_t *use
     return -1;
 }
 
-// Whether the bytes from `from` on, up to n, are read in double-byte mode
-// after in[0..n), double the mode at in[0]. A double-byte character never
-// holds a shift byte, so the last shift byte before n tells.
+// Whether in[n] is read in double-byte mode: as the last shift byte of
+// in[0..n) says, or without one as dbl, the mode at in[0]. A double-byte
+// character never holds a shift byte, so the last one tells.
 bool double_after(const unsigned char *in, size_t n, bool dbl)
 {
     for (size_t i = n; i-- > 0;)
@@ -339,8 +339,8 @@ size_t shifted_forward(converter &cv, const unsigned char *in, size_t n, bool db
     return i;
 }
 
-// The record r of a page with shifts converted: its bytes taken, SIZE_MAX
-// on failure.
+// A record's n bytes converted to cv.out: the bytes taken (fewer at a
+// character the target lacks), SIZE_MAX on failure.
 size_t convert_bytes(converter &cv, const unsigned char *in, size_t n, size_t *written)
 {
     *written = 0;
@@ -369,11 +369,14 @@ size_t shifted_block(handle &h, const vfs_buffer &raw, size_t n, size_t *written
     auto lrecl = static_cast<size_t>(h.lay.lrecl);
     size_t taken = 0;
     for (; taken + lrecl <= n; taken += lrecl) {
+        size_t before = *written;
         size_t k = shifted_forward(cv, raw.buffer + taken, lrecl, false, false, written);
         if (k == SIZE_MAX)
             return SIZE_MAX;
-        if (k < lrecl)
+        if (k < lrecl) { // none of a record that cannot be converted whole
+            *written = before;
             break;
+        }
     }
     return taken;
 }
