@@ -47,6 +47,14 @@ const char usage[] =
     "codepage=NAME (records written in that code page, read from UTF-8 or\n"
     "to=NAME), subst=C (for a character the code page lacks).\n"
     "Sizes may end in k or m. Short fixed records are padded with spaces.\n"
+    "\n"
+    "dox files as mainframes and transfer tools write them:\n"
+    "  recfm=vs|vbs   records cut into segments     dox,recfm=vbs,blksize=32760:o\n"
+    "  order=le       words stored low byte first   dox,recfm=v,order=le:o\n"
+    "  rdwlen=data    RDWs count the data only      dox,recfm=vb,rdwlen=data:o\n"
+    "  skip=N         N zero bytes before records   dox,recfm=v,skip=100:o\n"
+    "  trailer=N      N zero bytes after them       dox,recfm=f,lrecl=80,trailer=12:o\n"
+    "  codepage=NAME  also double-byte pages, SO/SI dox,recfm=v,codepage=IBM930:o\n"
     "See vfsmake(1).\n";
 
 struct settings {
@@ -128,22 +136,27 @@ uint64_t prefix_value(std::string_view prefix, std::string_view key)
 }
 
 // rec in the code page cd converts to, as the library stores it: a
-// character the page lacks becomes subst (when given), the whole of a UTF-8 one.
+// character the page lacks becomes subst (when given), the whole of a UTF-8
+// one; a page with shifts is shifted back in before it and at the end.
 std::string to_page(iconv_t cd, const std::string &rec, const std::string &subst)
 {
-    std::string out(rec.size(), '\0');
+    // No page takes more than four bytes a byte, shifts included.
+    std::string out(4 * rec.size() + 4, '\0');
     char *ip = const_cast<char *>(rec.data()), *op = out.data();
     size_t il = rec.size(), ol = out.size();
     iconv(cd, nullptr, nullptr, nullptr, nullptr);
-    while (il > 0 && iconv(cd, &ip, &il, &op, &ol) == static_cast<size_t>(-1) && ol > 0) {
+    while (il > 0 && iconv(cd, &ip, &il, &op, &ol) == static_cast<size_t>(-1) && ol > 4) {
         do {
             ip++;
             il--;
         } while (il > 0 && (*ip & 0xc0) == 0x80);
+        iconv(cd, nullptr, nullptr, &op, &ol);
         std::string s = subst.empty() ? "" : to_page(cd, subst, "");
-        if (s.size() == 1)
-            *op++ = s[0], ol--;
+        size_t k = std::min(s.size(), ol);
+        op = std::copy_n(s.data(), k, op);
+        ol -= k;
     }
+    iconv(cd, nullptr, nullptr, &op, &ol);
     out.resize(out.size() - ol);
     return out;
 }
