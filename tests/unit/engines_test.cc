@@ -259,6 +259,7 @@ const engine_case engine_cases[] = {
     {"short writes are continued", copier::stream, kind::pipe, kind::file, {call::writev, {{0, 1}, {0, 100}}, true}, 0, 0, N, 2 * N, "", P2F LOOP},
     {"a write that moves nothing fails", copier::stream, kind::pipe, kind::file, {call::writev, {{0, 0}}, true}, -1, EIO, 0, N, "", P2F LOOP},
     {"ENOSPC: the bytes before it written and counted", copier::stream, kind::pipe, kind::file, {call::writev, {{0, 1000}, {ENOSPC, 0}}, true}, -1, ENOSPC, 1000, N + 1000, "", P2F LOOP},
+    {"ENOSPC from a file: its position back after the bytes written", copier::stream, kind::file, kind::file, {call::writev, {{0, 1000}, {ENOSPC, 0}}, true}, -1, ENOSPC, 1000, N + 1000, "", RANGE SENDFILE LOOP},
     {"EAGAIN on splice is waited out in poll", copier::stream, kind::pipe, kind::pipe, {call::splice, {{EAGAIN, 0}}, false}, 0, 0, N, 2 * N, "in out ", P2P},
     {"splice refused after moving some: the rest read after them", copier::stream, kind::file, kind::pipe, {call::splice, {{0, 1000}, {EINVAL, 0}}, false}, 0, 0, N, 2 * N, "", F2P LOOP},
     {"copy_file_range refused after moving some: sendfile goes on", copier::stream, kind::file, kind::file, {call::copy_range, {{0, 1000}, {ENOSYS, 0}}, false}, 0, 0, N, 2 * N, "", RANGE SENDFILE},
@@ -281,17 +282,25 @@ TEST_P(engines, bytes_counters_and_trace)
     for (size_t i = 0; i < N; i++)
         data[i] = (char)(i * 7 % 251);
     int in = holding(c.in, data);
-    std::string name = "/dev/fd/" + std::to_string(in);
+    // The stream copier reads standard input, whose position stays visible here.
+    int saved_in = dup(0);
+    dup2(in, 0);
     file_size = 0;
     verbose = 2;
     capture io(c.out, false);
     int rc, err;
     {
         seam fake(c.fake);
-        rc = c.by == copier::stream ? concat_stream(name.c_str(), "-") : copy_blocks(in, data);
+        rc = c.by == copier::stream ? concat_stream(nullptr, "-") : copy_blocks(in, data);
         err = errno;
     }
     auto [out, trace] = io.take();
+    dup2(saved_in, 0);
+    close(saved_in);
+    // A later reader of the stream's descriptor goes on after the last byte written.
+    if (c.by == copier::stream && c.in == kind::file) {
+        EXPECT_EQ(lseek(in, 0, SEEK_CUR), (off_t)c.reached);
+    }
     close(in);
     verbose = 0;
     EXPECT_EQ(rc, c.rc);
