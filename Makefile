@@ -8,7 +8,7 @@ DESTDIR ?=
 # `cmake -S . -B dir` does not (TANDRO_WERROR is off by default).
 CONFIGURE := cmake -S . -DTANDRO_WERROR=ON
 
-.PHONY: all deps lint build native test test-asan fuzz fuzz-smoke faults faults-asan load demo demo-session clean format
+.PHONY: all deps lint build native test test-asan races fuzz fuzz-smoke faults faults-asan load demo demo-session clean format
 
 all: build
 
@@ -28,11 +28,14 @@ deps:
 lint: $(DEPS)
 	JOBS=$(JOBS) bash scripts/lint.sh $(BUILD)/native
 
-# The shipped 32-bit tree, staged at build/stage.
+# The shipped 32-bit tree, staged at build/stage: what make demo, make load and
+# make install use.
 build: $(DEPS)
 	$(CONFIGURE) -B $(BUILD)/m32 -DTANDRO_M32=ON -DTANDRO_STAGE_DIR=$(STAGE) >/dev/null
 	cmake --build $(BUILD)/m32 -j$(JOBS)
 
+# The native tree (64-bit on x86-64), staged at build/native/stage: what the
+# amd64 package holds.
 native: $(DEPS)
 	$(CONFIGURE) -B $(BUILD)/native -DTANDRO_M32=OFF >/dev/null
 	cmake --build $(BUILD)/native -j$(JOBS)
@@ -57,6 +60,12 @@ test-asan: $(DEPS)
 	@reports=$$(grep -lvE '^(==[0-9]+==WARNING: AddressSanitizer failed to allocate 0x[0-9a-f]+ bytes)?$$' \
 		$(SANITIZER_LOGS)/* 2>/dev/null); \
 	if [ -n "$$reports" ]; then echo "sanitizer reports:" >&2; cat $$reports >&2; exit 1; fi
+
+# The whole-program rows that race another process (tests/cli/shared.table)
+# repeat their action 200 times instead of 20, on the native build; minutes,
+# so not in CI.
+races: native
+	RACE_RUNS=200 ctest --test-dir $(BUILD)/native -R '^cli[.]shared$$' --output-on-failure
 
 # libFuzzer targets (clang, native): each runs FUZZ_SECONDS on its seeds.
 FUZZ_SECONDS ?= 60
@@ -107,17 +116,17 @@ bench-smoke: build
 
 .PHONY: install package
 
-# The shipped tree: bin/, lib/ (and lib64/, a 64-bit build of the library on a
-# 64-bit x86 machine), include/ and share/man/ under $(DESTDIR)$(PREFIX).
+# The shipped 32-bit tree: bin/, lib/, include/ and share/man/ under
+# $(DESTDIR)$(PREFIX).
 install: build
 	DESTDIR="$(DESTDIR)" cmake --install $(BUILD)/m32 --prefix "$(PREFIX)"
 
-# build/package/: tandro-<version>-i386.tar.gz (unpack anywhere), the .deb for
-# i386 and the same tree in a .deb for amd64 (with a 64-bit build of the
-# library), and for each architecture the debug symbols, *-debug.tar.gz.
-package: build
+# build/package/: from the shipped 32-bit tree tandro-<version>-i386.tar.gz
+# (unpack anywhere) and the i386 .deb, from the native tree the same for amd64;
+# for each architecture the debug symbols, *-debug.tar.gz.
+package: build native
 	cd $(BUILD)/m32 && cpack -B "$(CURDIR)/$(BUILD)/package" >/dev/null
-	cd $(BUILD)/m32 && cpack -B "$(CURDIR)/$(BUILD)/package" -G DEB -D TANDRO_PACKAGE_ARCH=amd64 >/dev/null
+	cd $(BUILD)/native && cpack -B "$(CURDIR)/$(BUILD)/package" >/dev/null
 	@ls -l $(BUILD)/package/*.tar.gz $(BUILD)/package/*.deb
 
 format:

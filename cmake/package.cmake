@@ -1,13 +1,21 @@
 # make package: the tree below /opt/qor/vanto/rte/usr as a .tar.gz (it runs
-# wherever it is unpacked) and as .deb packages, one cpack run each:
-#   cpack                                        the .tar.gz and the .deb of the tree's own architecture
-#   cpack -G DEB -D TANDRO_PACKAGE_ARCH=amd64    the 32-bit tree for amd64 (on libc6-i386)
+# wherever it is unpacked) and as a .deb, from `cpack` in the build directory:
+# the shipped 32-bit tree makes tandro-<version>-i386.tar.gz and the i386
+# .deb, the native tree those of the machine's own architecture (amd64).
 # packaging/cpack-arch.cmake sets what differs by architecture, and
 # packaging/package-tree.cmake adds what only a .deb carries.
 set(TANDRO_MAINTAINER "tandro developers <tandro@qor.example>" CACHE STRING
     "Name and address in the packages' Maintainer field and changelog")
 
-set(files "${CMAKE_BINARY_DIR}/package-files")
+# The multiarch directory below /usr/lib where a .deb puts the pkg-config and
+# CMake files, as the compiler of this tree names it (empty where it names none).
+set(m32_flag)
+if(TANDRO_M32)
+    set(m32_flag -m32)
+endif()
+execute_process(COMMAND ${CMAKE_C_COMPILER} ${m32_flag} -print-multiarch OUTPUT_VARIABLE multiarch
+                OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+
 execute_process(COMMAND date -u -R -d "${TANDRO_RELEASE_DATE} 12:00"
                 OUTPUT_VARIABLE release_stamp OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
 configure_file("${PROJECT_SOURCE_DIR}/packaging/changelog.in" "${files}/changelog" @ONLY)
@@ -31,6 +39,7 @@ set(CPACK_TANDRO_FILES "${files}")
 set(CPACK_TANDRO_SOURCES "${PROJECT_SOURCE_DIR}/packaging")
 set(CPACK_TANDRO_STAGE "${TANDRO_STAGE_DIR}")
 set(CPACK_TANDRO_M32 ${TANDRO_M32})
+set(CPACK_TANDRO_MULTIARCH "${multiarch}")
 set(CPACK_VERBATIM_VARIABLES ON)
 # The packages are made from what was built; packing never starts a build.
 set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY ON)

@@ -44,7 +44,7 @@ struct driver_id {
     }
 };
 
-/* The driver's settings on the run-wide description; they carry over to later names. */
+/* The driver's settings on one operand's description, which starts as the command line left it. */
 void apply_driver_settings(driver_kind kind, struct vfs_file_info *info)
 {
     bool unset = reclen_unset(info->datlen);
@@ -91,9 +91,9 @@ int copy_fixed_raw(const struct vfs_api *api, struct vfs_file *fh, const struct 
  * raw would no longer be true: such a file is only read as lines. Fixed
  * records without a record format asked for go raw, converted back to back.
  */
-bool converted_raw_refused(driver_kind kind, const struct vfs_file_info *real, bool asked)
+bool converted_raw_refused(driver_kind kind, const struct vfs_file_info *real, bool as_lines)
 {
-    if ((real->flags & VFS_CONVERTED) == 0 || kind != driver_kind::umb || asked ||
+    if ((real->flags & VFS_CONVERTED) == 0 || kind != driver_kind::umb || as_lines ||
         real->recfm == vfs_rec_fixed)
         return false;
     fprintf(stderr, "Eh? Converted records keep no length words: read them as lines with -r v "
@@ -102,11 +102,15 @@ bool converted_raw_refused(driver_kind kind, const struct vfs_file_info *real, b
     return true;
 }
 
-/* Hands the open file to the copier that fits its driver and description. */
+/*
+ * Hands the open file to the copier that fits its driver and description.
+ * A record-sequential file is copied raw unless the command line asked for
+ * records (-r or -l): then, as every other record file, it is printed as lines.
+ */
 int dispatch(const struct vfs_api *api, driver_kind kind, struct vfs_file *fh,
-             const struct vfs_file_info *real, bool asked, bool *newline_failed)
+             const struct vfs_file_info *real, bool as_lines, bool *newline_failed)
 {
-    if (kind == driver_kind::umb && (real->flags & VFS_CONVERTED) != 0 && asked)
+    if (kind == driver_kind::umb && as_lines)
         return read_linef(api, fh, real);
     if (kind == driver_kind::umb || kind == driver_kind::tev)
         return read_buffer(api, fh, real);
@@ -121,12 +125,12 @@ int dispatch(const struct vfs_api *api, driver_kind kind, struct vfs_file *fh,
 }
 
 /* One record file's copy: its driver (told apart once), the name as given,
- * and whether the run gave a record format or length. */
+ * and whether the command line gave a record format or length. */
 struct record_copy {
     const struct vfs_api *api;
     driver_kind kind;
     const char *given;
-    bool asked;
+    bool as_lines;
 };
 
 /* The driver's open parses the name as given again; the copiers name the path. */
@@ -139,57 +143,72 @@ struct vfs_file *open_given(const record_copy &c, struct vfs_file_info *real)
     return fh;
 }
 
-/* Opens, describes and copies: 0 when copied, 1 reported, -1 newline lost or input refused. */
+/*
+ * A keyed file whose writer has not finished is read up to its last complete
+ * record. When the library stopped before a cut one, the copy lacks bytes
+ * the file holds: that is said, and the run ends with status 2.
+ */
+int report_early_end(const record_copy &c, struct vfs_file *fh)
+{
+    if (fh->dcache.cerrno == 0)
+        return 0;
+    uint32_t number = fh->dcache.cerrno;
+    const char *text = c.api->vfs_strerror(fh, number, &number, &lookup);
+    fprintf(stderr, "%s: %s\n", c.given, text ? text : "");
+    return CONCAT_STOP;
+}
+
+/* Opens, describes and copies: 0 when copied, CONCAT_STOP, or -1 with errno. */
 int open_and_copy(const record_copy &c, struct vfs_file_info *real, struct vfs_file **fh)
 {
     *fh = open_given(c, real);
     if (*fh == nullptr) {
         report_library("Eh? Open read only failed %d:%s\n", c.api, nullptr, errno);
-        return 1;
+        return -1;
     }
     if (c.api->vfs_fstat(*fh, real) < 0) {
         report_library("Eh? vfs_fstat failed %d:%s\n", c.api, *fh, errno);
-        return 1;
-    }
-    if (refuse_input_is_output((*fh)->fd, c.given) < 0)
         return -1;
-    if (converted_raw_refused(c.kind, real, c.asked))
-        return 1;
+    }
+    if (refuse_input_is_output((*fh)->fd, c.given) < 0 ||
+        converted_raw_refused(c.kind, real, c.as_lines))
+        return -1;
     fflush(stdout);
     bool newline_failed = false;
-    int rc = dispatch(c.api, c.kind, *fh, real, c.asked, &newline_failed);
+    int rc = dispatch(c.api, c.kind, *fh, real, c.as_lines, &newline_failed);
+    if (rc == CONCAT_STOP)
+        return rc;
     if (newline_failed)
         return -1;
     if (rc < 0) {
         report_library("Eh? concat failed %d:%s\n", c.api, *fh, errno);
-        return 1;
+        return -1;
     }
-    return 0;
+    return report_early_end(c, *fh);
 }
 
 int copy_records(const struct vfs_api *api, driver_kind kind, const char *given,
-                 struct vfs_file_info *file_info)
+                 const struct vfs_file_info *command_line)
 {
-    apply_driver_settings(kind, file_info);
-    bool asked = !reclen_unset(file_info->datlen) || file_info->recfm != vfs_rec_unk;
-    const record_copy c = {api, kind, given, asked};
-    struct vfs_file_info file_real = *file_info;
+    struct vfs_file_info real = *command_line;
+    apply_driver_settings(kind, &real);
+    bool as_lines = !reclen_unset(command_line->datlen) || command_line->recfm != vfs_rec_unk;
+    const record_copy c = {api, kind, given, as_lines};
     struct vfs_file *fh = nullptr;
-    int exitrc = open_and_copy(c, &file_real, &fh);
-    if (exitrc < 0) {
-        // Room reserved for a copy whose last newline was lost is given back too.
+    int rc = open_and_copy(c, &real, &fh);
+    sync_output();
+    if (rc != 0) {
+        // The failure that ended the copy is the one the closing line names.
         errno_keeper keep;
-        trim_stdout();
         api->vfs_close(fh, nullptr);
-        return exitrc;
+        return rc;
     }
-    trim_stdout();
     if (api->vfs_close(fh, nullptr) < 0) {
         // The handle may already be gone: its text is asked for without it.
         report_library("Eh? close failed %d:%s\n", api, nullptr, errno);
-        exitrc = 1;
+        return -1;
     }
-    return exitrc;
+    return 0;
 }
 
 /* Why a name has no driver to copy it; the run ends after it. err: errno of the resolution. */
@@ -222,12 +241,12 @@ bool take_path(char *filename, char *realname)
 
 } // namespace
 
-int concat_vfs(const struct vfs_api *api, const char *given, struct vfs_file_info *file_info)
+int concat_vfs(const struct vfs_api *api, const char *given, const struct vfs_file_info *file_info)
 {
     return copy_records(api, kind_of(api), given, file_info);
 }
 
-int concat_file(char *filename, struct vfs_file_info *file_info)
+int concat_file(char *filename, const struct vfs_file_info *file_info)
 {
     if (verbose)
         fprintf(stderr, "Resolving... %s\n", filename);

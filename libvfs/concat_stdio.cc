@@ -90,27 +90,18 @@ int fall_back(copy_job &job)
  * A regular file whose size the kernel reports as 0 (/proc, /sys) may still
  * have data: a transfer that moves nothing hands it to the read/write loop.
  */
-int zero_copy_or_fall_back(copy_job &job)
+int zero_copy_or_fall_back(copy_job &job, const char *given)
 {
-    struct transfer_job t = {job.fd_i, job.stat_i, job.left, label, true, 0, 0, 0};
+    struct transfer_job t = {job.fd_i, job.stat_i, job.left, given, label, true, 0, 0, 0, 0};
     transfer_end end = transfer(t);
     if (end == transfer_end::failed)
         return -1;
+    if (end == transfer_end::input_cut)
+        return CONCAT_STOP;
     if (end == transfer_end::refused ||
         (t.moved == 0 && is_regular(job.stat_i) && job.stat_i.st_size == 0))
         return fall_back(job);
     return 0;
-}
-
-/* Reserves the rest of a regular input in a regular output, and gives
- * back what a short copy left. */
-int copy(copy_job &job)
-{
-    bool reserved = job.left > 0 && reserve_output((uint64_t)job.left);
-    int rc = zero_copy_or_fall_back(job);
-    if (reserved)
-        release_reserve();
-    return rc;
 }
 
 /* Sets up the stream and its buffer; false (errno set) when the open fails. */
@@ -169,10 +160,10 @@ int concat_stream(const char *filename, const char *given)
     if (sys.fstat(job.fd_i, &job.stat_i) == 0 && probe_output() != nullptr &&
         refuse_input_is_output(job.fd_i, given) == 0) {
         job.left = bytes_left(job);
-        rc = copy(job);
+        rc = zero_copy_or_fall_back(job, given);
     }
     finish(job);
-    return rc < 0 ? -1 : 0;
+    return rc;
 }
 
 int concat_stdio(char *filename)

@@ -30,22 +30,24 @@ static inline int reclen_unset(uint64_t datlen)
     return datlen == 0 || datlen == VFS_ERROR;
 }
 
-/* Copy a byte stream (null: standard input) to descriptor 1. 0 or -1 with errno. */
+/* The answer of a copy that has printed why the run must end, with status 2. */
+#define CONCAT_STOP 2
+
+/* Copy a byte stream (null: standard input) to descriptor 1: 0, CONCAT_STOP,
+ * or -1 with errno. */
 int concat_stdio(char *filename);
 /* The same, with the name the user gave for it (for messages). */
 int concat_stream(const char *filename, const char *given);
 
-/* concat_file's answer when it has printed why the run must end, with status 2. */
-#define CONCAT_STOP 2
-
 /* Resolve one named operand and copy it: 0 when copied, CONCAT_STOP when the
- * run must end without a further message, other non-zero with errno. */
-int concat_file(char *filename, struct vfs_file_info *file_info);
+ * run must end without a further message, other non-zero with errno. Every
+ * operand starts from the command line's settings in file_info. */
+int concat_file(char *filename, const struct vfs_file_info *file_info);
 
 /* Open, describe, copy and close one library file; given is the name the user gave. */
-int concat_vfs(const struct vfs_api *api, const char *given, struct vfs_file_info *file_info);
+int concat_vfs(const struct vfs_api *api, const char *given, const struct vfs_file_info *file_info);
 
-/* The record and block copiers: 0 (or more) on success, negative with errno. */
+/* The record and block copiers: 0 when copied, CONCAT_STOP, or -1 with errno. */
 int read_buffer(const struct vfs_api *api, struct vfs_file *fh,
                 const struct vfs_file_info *file_info);
 int read_linef(const struct vfs_api *api, struct vfs_file *fh,

@@ -3,13 +3,10 @@
 #include <errno.h>
 #include <stdint.h>
 #include <stdlib.h>
-#include <sys/stat.h>
 #include <sys/uio.h>
 
 #include "copiers.h"
 #include "library_error.h"
-#include "output.h"
-#include "syscalls.h"
 #include "whole_write.h"
 
 int write_line(struct vfs_file *fh, const void *rec, size_t len)
@@ -81,22 +78,5 @@ int line_batch::finish()
         return -1;
     file_size += fh_->dcache.bread;
     fh_->iosn += fh_->dcache.reuses;
-    return 0;
-}
-
-int prepare_line_output(struct vfs_file *fh, const struct vfs_file_info *file_info)
-{
-    struct stat st;
-    (void)probe_output();
-    if (sys.fstat(fh->fd, &st) < 0)
-        return -1;
-    uint64_t datlen = file_info->datlen, records = file_info->records;
-    if (file_info->recfm != vfs_rec_fixed || datlen == VFS_ERROR || records == VFS_ERROR)
-        return 0;
-    // A product that wraps would reserve a meaningless size.
-    if (records != 0 && datlen + 1 > UINT64_MAX / records)
-        return 0;
-    if (reserve_output((datlen + 1) * records))
-        fh->dcache.extends += 1;
     return 0;
 }

@@ -65,9 +65,4 @@ class line_batch
     size_t lines_ = 0;
 };
 
-/* Probes the output, checks the input's descriptor (-1 with errno when
- * fstat fails) and preallocates a regular standard output for a
- * fixed-record file printed as lines: every record plus its line end. */
-int prepare_line_output(struct vfs_file *fh, const struct vfs_file_info *file_info);
-
 #endif

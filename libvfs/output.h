@@ -1,6 +1,8 @@
 /*
- * Standard output as the copy engines see it: what kind of file it is, how
- * to wait for it, how to reserve room in it and give back what was not used.
+ * Standard output as the copy engines see it: what kind of file it is and
+ * how to wait for it. Standard output was opened by someone else and may be
+ * shared with other writers: nothing here changes its flags, reserves room
+ * in it or cuts it.
  */
 #ifndef OUTPUT_H
 #define OUTPUT_H
@@ -13,10 +15,10 @@ extern "C" {
 
 /* Facts about descriptor 1, taken once per file copied. */
 struct output_facts {
-    int regular; /* a regular file: it can be reserved and trimmed */
+    int regular; /* a regular file */
     int append;  /* opened for appending: every write lands at its end */
-    int blocks;  /* a pipe, socket or terminal: a write may have to wait */
     int pipe;    /* a pipe: splice can fill it */
+    int by_page; /* a pipe or socket: a transfer hands it file pages to read later */
 };
 
 /* Takes the facts for the file about to be copied. Null, with errno and
@@ -26,32 +28,16 @@ const struct output_facts *probe_output(void);
 /* The facts of the last probe; the first call probes. */
 const struct output_facts *output(void);
 
-/* 1 when fd is a pipe, socket or terminal, whose readiness is worth waiting for. */
-int can_block(int fd);
-
 /*
  * Sleeps until fd_in (-1: none) has data or an end and descriptor 1 has
- * room, counting only descriptors that can block. Called after EAGAIN.
+ * room. Called after EAGAIN, which either side may give: a descriptor
+ * someone else made non-blocking, or a splice told not to block.
  * 0, or -1 with errno when poll fails.
  */
 int wait_ready(int fd_in);
 
-/*
- * Reserves len bytes of a regular output from where the next write lands,
- * without changing its size, so that a copy cut short never looks complete.
- * 1 when reserved; 0 when not (not regular, len 0, or refused).
- */
-int reserve_output(uint64_t len);
-
-/*
- * Gives back reserved room past the output's last byte, never cutting
- * written data, and syncs. On a pipe or terminal both calls fail
- * harmlessly; errno then holds their error.
- */
-void trim_stdout(void);
-
-/* The same without the sync, after a stream copy that reserved room. */
-void release_reserve(void);
+/* Forces a regular output's data to storage after a record file; errno is kept. */
+void sync_output(void);
 
 /*
  * Refuses an input that is the output itself and still has bytes to read

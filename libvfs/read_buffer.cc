@@ -75,7 +75,7 @@ bool zero_copies_done(struct vfs_file *fh, const char *fname, int64_t bytes, con
     // Only a regular file of known size has a length to count down.
     if (!S_ISREG(in.st_mode) || bytes < 0 || (bytes == 0 && in.st_size == 0))
         return false;
-    struct transfer_job job = {fh->fd, in, bytes, fname, false, 0, 0, 0};
+    struct transfer_job job = {fh->fd, in, bytes, fname, fname, false, 0, 0, 0, 0};
     transfer_end end = transfer(job);
     fh->iosn += job.calls;
     fh->dcache.bread += job.moved;
@@ -84,9 +84,9 @@ bool zero_copies_done(struct vfs_file *fh, const char *fname, int64_t bytes, con
     *left = job.left;
     if (end == transfer_end::refused && job.moved == 0)
         return false;
-    if (end != transfer_end::done)
+    if (end == transfer_end::failed || end == transfer_end::refused)
         fh->dcache.cerrno = (uint32_t)errno;
-    *rc = end == transfer_end::done ? 0 : -1;
+    *rc = end == transfer_end::done ? 0 : end == transfer_end::input_cut ? CONCAT_STOP : -1;
     return true;
 }
 
@@ -113,8 +113,6 @@ int read_buffer(const struct vfs_api *api, struct vfs_file *fh,
     int64_t bytes = file_info->bytes == VFS_ERROR || file_info->bytes > (uint64_t)INT64_MAX
                         ? -1
                         : (int64_t)file_info->bytes;
-    if (bytes > 0 && reserve_output((uint64_t)bytes))
-        fh->dcache.extends += 1;
     int rc;
     int64_t left;
     if (!zero_copies_done(fh, fname, bytes, in, &left, &rc))

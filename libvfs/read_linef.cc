@@ -85,8 +85,6 @@ int read_linef(const struct vfs_api *api, struct vfs_file *fh,
         fprintf(stderr, "read_linef: malloc(%lld)\n", (long long)first);
         return -1;
     }
-    if (prepare_line_output(fh, file_info) < 0)
-        return -1;
 
     line_batch lines(fh);
     enum vfs_position pos = vfs_pos_first;

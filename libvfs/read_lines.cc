@@ -18,8 +18,6 @@ int read_lines(const struct vfs_api *api, struct vfs_file *fh,
     record_buffer rec;
     if (!rec.alloc(first_record_length(file_info->datlen)))
         return -1;
-    if (prepare_line_output(fh, file_info) < 0)
-        return -1;
 
     line_batch lines(fh);
     enum vfs_position pos = vfs_pos_first;

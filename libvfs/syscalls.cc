@@ -33,9 +33,7 @@ struct syscall_table sys = {
     .copy_file_range = copy_file_range_call,
     .fcntl = fcntl_int,
     .poll = poll,
-    .fallocate = fallocate,
     .lseek = lseek,
-    .ftruncate = ftruncate,
     .fdatasync = fdatasync,
     .fstat = fstat,
 };

@@ -28,9 +28,7 @@ struct syscall_table {
     /* fcntl with an int argument (or none). */
     int (*fcntl)(int fd, int cmd, int arg);
     int (*poll)(struct pollfd *fds, nfds_t count, int timeout);
-    int (*fallocate)(int fd, int mode, off_t offset, off_t len);
     off_t (*lseek)(int fd, off_t offset, int whence);
-    int (*ftruncate)(int fd, off_t len);
     int (*fdatasync)(int fd);
     int (*fstat)(int fd, struct stat *st);
 };

@@ -13,6 +13,7 @@
 #include "build_info.h"
 #include "libports.h"
 #include "copiers.h"
+#include "library_error.h"
 #include "vfs_utils.h"
 
 namespace
@@ -268,11 +269,14 @@ bool help_wanted(int argc, char **argv, const struct run_state *rs)
     return arg[0] == '?' || strncmp(arg, "/?", 2) == 0 || strncmp(arg, "\\?", 2) == 0;
 }
 
-/* The message for a copy that failed with errno; the run's status. */
-int concatenate_failed()
+/* The run's status after one copy's answer (0, CONCAT_STOP, or other with
+ * errno); a failure that printed no closing line gets it here. */
+int copy_status(int rc)
 {
-    int err = errno;
-    fprintf(stderr, "Eh? Concatenate failed %d:%s\n", err, strerror(err));
+    if (rc == 0)
+        return 0;
+    if (rc != CONCAT_STOP)
+        report_concatenate_failed(errno);
     return copy_failed_status;
 }
 
@@ -295,11 +299,9 @@ int concat_operand(const char *operand, struct run_state *rs)
 int concat_operands(int argc, char **argv, struct run_state *rs)
 {
     for (int i = optind; i < argc; i++) {
-        int rc = concat_operand(argv[i], rs);
-        if (rc == CONCAT_STOP)
-            return copy_failed_status;
-        if (rc != 0)
-            return concatenate_failed();
+        int status = copy_status(concat_operand(argv[i], rs));
+        if (status != 0)
+            return status;
     }
     return 0;
 }
@@ -332,8 +334,11 @@ void report_timing(struct timing *t)
 /* Copies standard input when there is no operand, then each operand, timed for -T. */
 int copy_input(int argc, char **argv, struct run_state *rs)
 {
-    if (optind >= argc && concat_stdio(nullptr) != 0)
-        return concatenate_failed();
+    if (optind >= argc) {
+        int status = copy_status(concat_stdio(nullptr));
+        if (status != 0)
+            return status;
+    }
 
     // Files are always read sequentially, whatever -o, -O and -a asked for.
     rs->file_info.phy_org = vfs_org_sequential;
@@ -349,15 +354,13 @@ int copy_input(int argc, char **argv, struct run_state *rs)
     return status;
 }
 
-/* The copy with standard output tuned, and put back as found whatever the outcome. */
+/* The copy with standard output tuned for it. */
 int run_copies(int argc, char **argv, struct run_state *rs)
 {
-    // Standard output is tuned before the copy of standard input too: into a
-    // pipe left at its default 64 KiB, `a | tandro | b` would spin on a full
-    // pipe several times slower than `a | tandro - | b`.
+    // Standard output is tuned before the copy of standard input too: a pipe
+    // left at its default 64 KiB takes several times more calls to fill.
     void *stdout_buffer = fast_stream(stdout);
     int status = copy_input(argc, argv, rs);
-    restore_streams();
     if (stdout_buffer != nullptr) {
         fclose(stdout);
         free(stdout_buffer);

@@ -97,6 +97,30 @@ transfer_end after_failure(transfer_call c, struct transfer_job &job, bool &agai
     return refused(c, errno) ? transfer_end::refused : transfer_end::failed;
 }
 
+/*
+ * True, with the message printed, when a regular input handed to a pipe or
+ * socket has become shorter than the position it was handed up to: some of
+ * the pages the reader has yet to take lost their bytes. A file the kernel
+ * sizes as 0 (/proc) has never had a size to shrink from.
+ */
+bool input_cut(struct transfer_job &job)
+{
+    if (!S_ISREG(job.in.st_mode) || !output()->by_page)
+        return false;
+    struct stat now;
+    off_t handed = sys.lseek(job.fd_in, 0, SEEK_CUR);
+    if (handed < 0 || sys.fstat(job.fd_in, &now) != 0)
+        return false;
+    bool shrank = now.st_size < job.in.st_size;
+    job.in.st_size = std::max(job.in.st_size, now.st_size);
+    if (!shrank || now.st_size >= handed)
+        return false;
+    job.cut_at = (uint64_t)now.st_size;
+    fprintf(stderr, "Eh? %s: truncated at byte %llu during the copy\n", job.name,
+            (unsigned long long)job.cut_at);
+    return true;
+}
+
 /* One call repeated to the end of the input or of the count. */
 transfer_end stage(transfer_call c, struct transfer_job &job)
 {
@@ -116,6 +140,8 @@ transfer_end stage(transfer_call c, struct transfer_job &job)
             return end;
         }
         count(job, counted, left, n);
+        if (input_cut(job))
+            return transfer_end::input_cut;
         if (n == 0 || left == 0)
             return transfer_end::done;
     }

@@ -4,6 +4,11 @@
  * from the input descriptor's own position, repeated until the input ends or
  * the count is moved, waiting in poll where the kernel says "not now". A
  * refused transfer hands on to the next after the bytes it moved.
+ *
+ * A pipe or socket is handed the file's pages, which its reader takes
+ * later: a file cut shorter meanwhile gives that reader zeros or stale bytes
+ * in place of the bytes it lost. After each call into such an output the
+ * input's size is compared with what was handed over.
  */
 #ifndef TRANSFER_H
 #define TRANSFER_H
@@ -11,19 +16,21 @@
 #include <stdint.h>
 #include <sys/stat.h>
 
-enum class transfer_end { done, refused, failed };
+enum class transfer_end { done, refused, failed, input_cut };
 
 /* One file's transfer: what the copier gives, then what the engine counts. */
 struct transfer_job {
     int fd_in;
-    struct stat in;     /* the input's kind and size */
+    struct stat in;     /* the input's kind, and the largest size seen */
     int64_t left;       /* still to move; -1: on to the end of the input */
+    const char *name;   /* the input, for messages */
     const char *label;  /* what the -v -v trace names after the call */
     bool splice_to_end; /* splice reads on to the end, as from a pipe, and
                            names the pair's kinds (p-2-f) in its trace */
     uint64_t moved;     /* bytes moved */
     uint64_t calls;     /* calls that returned a count, 0 included */
     uint64_t waits;     /* EAGAIN answers waited out */
+    uint64_t cut_at;    /* input_cut: the input's size when it was found cut */
 };
 
 /*
@@ -31,7 +38,9 @@ struct transfer_job {
  * input ended (a call moved nothing) or left reached 0; refused: no transfer
  * fits or every one that does refused the pair (errno tells), and the
  * caller goes on another way after job.moved bytes; failed: errno holds the
- * failure. Each call's bytes count twice in file_size; each call, once in
+ * failure; input_cut: the input became shorter than what a pipe or socket
+ * was handed of it, and "Eh? NAME: truncated at byte N during the copy" is
+ * printed. Each call's bytes count twice in file_size; each call, once in
  * zero_copies, except an empty splice that reads to the end.
  */
 transfer_end transfer(struct transfer_job &job);

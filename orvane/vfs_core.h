@@ -54,7 +54,8 @@ enum lib_error : int {
     e_line_codepage,    /* no code page on line files */
     e_unconvertible,    /* unconvertible character in record at byte N */
     e_converted_raw,    /* converted records with length words have no raw form */
-    e_last = e_converted_raw,
+    e_incomplete,       /* file is being written: stopped before the incomplete record at byte N */
+    e_last = e_incomplete,
 };
 
 /* One library failure with what its text needs. */
@@ -181,6 +182,9 @@ struct handle {
     uint64_t cache_bytes = 0; /* buffer size and count the cache gets at open */
     uint32_t cache_count = 0;
     error_detail err; /* sticky: once damaged, every record operation fails */
+    /* Why the data ended before the file did, without a failure (a dirty
+     * read that stopped before a cut record); also in file.dcache.cerrno. */
+    error_detail early_end;
     std::string err_text;
     uint64_t block_end = 0;         /* dox VB: end of the block holding the current record */
     uint64_t block_cut = VFS_ERROR; /* dox VB: BDW of a block the end of the file cut short */

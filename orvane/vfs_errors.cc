@@ -38,6 +38,7 @@ constexpr const char *texts[] = {
     "no code page on line files: their lines end in 0x0A",
     "unconvertible character in record",
     "converted records with length words have no raw form",
+    "file is being written: stopped before the incomplete record",
 };
 static_assert(sizeof texts / sizeof texts[0] == e_last - e_first + 1);
 
@@ -132,6 +133,8 @@ extern "C" const char *vfs_op_strerror(vfs_file *f, uint32_t errnum, uint32_t *o
     vfs::error_detail e;
     if (f != nullptr && vfs::to_handle(f)->err.code == code)
         e = vfs::to_handle(f)->err;
+    else if (f != nullptr && vfs::to_handle(f)->early_end.code == code)
+        e = vfs::to_handle(f)->early_end;
     else if (vfs::last_error().code == code)
         e = vfs::last_error();
     else

@@ -105,6 +105,17 @@ bool key_of(handle &h, uint64_t doffset, uint64_t dlen, std::string &key)
     return len == 0 || cache_copy(h, doffset + pos, key.data(), len);
 }
 
+/*
+ * A dirty read of a file whose writer has not finished ends before a record
+ * the writer has only begun; the program learns it from the cache's cerrno.
+ */
+step stop_before(handle &h, uint64_t at)
+{
+    h.early_end = at_byte(e_incomplete, at);
+    h.file.dcache.cerrno = e_incomplete;
+    return step::end;
+}
+
 step next(handle &h, uint64_t at, bool, record_place &r)
 {
     const layout &l = h.lay;
@@ -117,7 +128,7 @@ step next(handle &h, uint64_t at, bool, record_place &r)
         return step::end;
     unsigned char b[length_size];
     if (have < length_size)
-        return partial_ok ? step::end : (fail(h, at_byte(e_truncated, at)), step::error);
+        return partial_ok ? stop_before(h, at) : (fail(h, at_byte(e_truncated, at)), step::error);
     if (!cache_copy(h, at, b, length_size))
         return step::error;
     uint64_t len = get_len(l, b);
@@ -130,7 +141,7 @@ step next(handle &h, uint64_t at, bool, record_place &r)
     if (have == VFS_ERROR)
         return step::error;
     if (have < len)
-        return partial_ok ? step::end : (fail(h, at_byte(e_truncated, at)), step::error);
+        return partial_ok ? stop_before(h, at) : (fail(h, at_byte(e_truncated, at)), step::error);
     if (l.keylen != 0 && len < uint64_t{l.keypos} + l.keylen)
         return fail(h, at_byte(e_short_key, at)), step::error;
     std::string key;

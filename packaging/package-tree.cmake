@@ -1,14 +1,11 @@
-# Run by cpack on the staged tree before it is packed. The 64-bit library stays
-# only where packaging/cpack-arch.cmake asked for it. The programs and
-# libraries are stripped; their debug symbols go to <package>-debug.tar.gz
+# Run by cpack on the staged tree before it is packed. The programs and the
+# library are stripped; their debug symbols go to <package>-debug.tar.gz
 # beside the packages. A .deb also puts tandro and vfsmake on PATH and their
-# pages where man looks, as relative links into the tree, and carries
+# pages where man looks, as relative links into the tree, the library's
+# pkg-config and CMake files where those look without settings, and carries
 # Debian's copyright, changelog and lintian overrides.
 set(root "${CPACK_TEMPORARY_INSTALL_DIRECTORY}")
 set(tree "${CPACK_PACKAGING_INSTALL_PREFIX}")
-if(NOT CPACK_TANDRO_LIB64)
-    file(REMOVE_RECURSE "${root}${tree}/lib64")
-endif()
 
 # ELF's symbols in DEBUG/usr/lib/debug/.build-id/, where gdb looks for them by
 # the build id; ELF keeps a link to them and nothing else it can do without.
@@ -28,7 +25,7 @@ endfunction()
 
 set(debug "${CPACK_TOPLEVEL_DIRECTORY}/${CPACK_PACKAGE_FILE_NAME}-debug")
 file(REMOVE_RECURSE "${debug}")
-file(GLOB_RECURSE binaries "${root}${tree}/bin/*" "${root}${tree}/lib*/*.so")
+file(GLOB_RECURSE binaries "${root}${tree}/bin/*" "${root}${tree}/lib/*.so")
 foreach(elf ${binaries})
     split_debug("${elf}" "${debug}")
 endforeach()
@@ -51,6 +48,24 @@ foreach(program tandro vfsmake)
     relative_link(/usr/bin/${program} ${tree}/bin/${program})
     relative_link(/usr/share/man/man1/${program}.1.gz ${tree}/share/man/man1/${program}.1.gz)
 endforeach()
+# Copies that name the tree outright (a link would make them look for the tree
+# beside the link), in the multiarch directory of the tree's architecture.
+if(NOT CPACK_TANDRO_MULTIARCH)
+    message(FATAL_ERROR "The compiler names no multiarch directory for the pkg-config and CMake files")
+endif()
+set(system_lib "${root}/usr/lib/${CPACK_TANDRO_MULTIARCH}")
+file(MAKE_DIRECTORY "${system_lib}/pkgconfig" "${system_lib}/cmake/vfs_orvane")
+file(COPY_FILE "${CPACK_TANDRO_FILES}/system/vfs_orvane.pc" "${system_lib}/pkgconfig/vfs_orvane.pc")
+foreach(file vfs_orvane-config.cmake vfs_orvane-config-version.cmake)
+    file(COPY_FILE "${CPACK_TANDRO_FILES}/system/${file}" "${system_lib}/cmake/vfs_orvane/${file}")
+endforeach()
+# The earlier amd64 packages held the 32-bit tree and a 64-bit build of the
+# library in lib64/. Programs built against that one keep finding it there,
+# through links to the 64-bit library that is now the tree's own.
+if(CPACK_DEBIAN_PACKAGE_ARCHITECTURE STREQUAL "amd64")
+    relative_link(${tree}/lib64/libvfs_orvane_32r.so ${tree}/lib/libvfs_orvane_32r.so)
+    relative_link(${tree}/lib64/pkgconfig/vfs_orvane.pc ${tree}/lib/pkgconfig/vfs_orvane.pc)
+endif()
 file(MAKE_DIRECTORY "${root}/usr/share/doc/tandro" "${root}/usr/share/lintian/overrides")
 file(COPY_FILE "${CPACK_TANDRO_SOURCES}/copyright" "${root}/usr/share/doc/tandro/copyright")
 file(COPY_FILE "${CPACK_TANDRO_FILES}/changelog.gz" "${root}/usr/share/doc/tandro/changelog.gz")

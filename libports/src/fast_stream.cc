@@ -17,37 +17,9 @@ namespace
 constexpr unsigned socket_floor = 1048576;
 constexpr size_t buffer_alignment = 4096;
 
-/* Status flags of descriptors 0-2 as the run found them; -1 until changed. */
-int found_flags[3] = {-1, -1, -1};
-
 /*
- * The standard descriptors share their open file descriptions with the
- * shell and the other commands of a pipeline: whatever mode we set must be
- * undone before we exit, or the next writer of the pipe fails with EAGAIN.
- */
-void note_flags(int fd, int flags)
-{
-    static bool registered;
-    if (fd < 0 || fd > 2 || found_flags[fd] != -1)
-        return;
-    found_flags[fd] = flags;
-    if (!registered)
-        registered = atexit(restore_streams) == 0;
-}
-
-void set_nonblocking(int fd)
-{
-    int flags = fcntl(fd, F_GETFL);
-    if (flags != -1 && !(flags & O_NONBLOCK)) {
-        note_flags(fd, flags);
-        fcntl(fd, F_SETFL, flags | O_NONBLOCK);
-    }
-}
-
-/*
- * Messages written to a descriptor that may be non-blocking (2>&1 shares
- * standard output's open file description) wait for room instead of being
- * dropped on EAGAIN.
+ * Messages written to a descriptor that someone else made non-blocking
+ * wait for room instead of being dropped on EAGAIN.
  */
 ssize_t write_steadily(void *, const char *data, size_t size)
 {
@@ -120,22 +92,6 @@ int buffer_mode(FILE *stream, int fd)
     return _IOFBF;
 }
 
-/*
- * A terminal is usually shared with the user's shell, which does not expect
- * a non-blocking or appending descriptor after we exit, so it goes back to
- * blocking mode; the copy engines cope with EAGAIN either way.
- */
-void restore_terminal(int fd)
-{
-    if (isatty(fd) != 1)
-        return;
-    int flags = fcntl(fd, F_GETFL);
-    if (flags != -1 && (flags & (O_APPEND | O_NONBLOCK))) {
-        note_flags(fd, flags);
-        fcntl(fd, F_SETFL, flags & ~(O_APPEND | O_NONBLOCK));
-    }
-}
-
 } // namespace
 
 void *fast_stream(FILE *stream)
@@ -147,7 +103,10 @@ void *fast_stream(FILE *stream)
     /* Of a descriptor we cannot examine we do not know that it is a pipe or socket. */
     bool known = fstat(fd, &st) == 0;
 
-    set_nonblocking(fd);
+    // The file status flags are left as they are: the description is shared
+    // with the shell and the rest of a pipeline, and a flag changed here
+    // would change their writes and reads too. The engines cope with
+    // EAGAIN on a description someone else made non-blocking.
     if (known && S_ISFIFO(st.st_mode))
         enlarge_pipe(fd);
     else if (known && S_ISSOCK(st.st_mode)) {
@@ -158,16 +117,7 @@ void *fast_stream(FILE *stream)
     void *buffer = aligned_alloc(buffer_alignment, MAX_BUFFER);
     if (buffer != nullptr)
         setvbuf(stream, static_cast<char *>(buffer), buffer_mode(stream, fd), MAX_BUFFER);
-    restore_terminal(fd);
     return buffer;
-}
-
-void restore_streams(void)
-{
-    errno_keeper keep;
-    for (int fd = 0; fd <= 2; fd++)
-        if (found_flags[fd] != -1)
-            fcntl(fd, F_SETFL, found_flags[fd]);
 }
 
 void *close_stream(const FILE *stream, const void *buffer)

@@ -1,4 +1,4 @@
-/* Streams tuned for bulk transfer: non-blocking descriptor, big pipes, 1 MiB buffer. */
+/* Streams tuned for bulk transfer: big pipes and socket buffers, 1 MiB buffer. */
 #ifndef FAST_STREAM_H
 #define FAST_STREAM_H
 
@@ -12,15 +12,13 @@ extern "C" {
 #define MAX_PIPE 1048576
 
 /*
- * Tunes the descriptor under stream for bulk transfer (non-blocking, a pipe
- * enlarged to MAX_PIPE, socket buffers raised) and installs a MAX_BUFFER
- * buffer aligned to 4096 on the stream. Returns the buffer, which the caller
- * frees after closing the stream; null when none could be had.
+ * Tunes the descriptor under stream for bulk transfer (a pipe enlarged to
+ * MAX_PIPE, socket buffers raised; its file status flags are never changed)
+ * and installs a MAX_BUFFER buffer aligned to 4096 on the stream. Returns
+ * the buffer, which the caller frees after closing the stream; null when
+ * none could be had.
  */
 void *fast_stream(FILE *stream);
-/* Puts back the status flags fast_stream changed on descriptors 0-2; also
- * run at exit once a flag has changed. errno is kept. */
-void restore_streams(void);
 /*
  * Flushes stream and forces what it wrote to storage under the stream's lock.
  * Failures are not reported and errno is as on entry, so a caller can close

@@ -13,7 +13,9 @@ extern "C" {
 struct vfs_cache {
     struct vfs_buffer *current; /* the buffer holding the current record or block */
     uint32_t count;             /* buffers in the cache; 0: the file is not cached */
-    uint32_t cerrno;            /* last error seen by a copier or the cache */
+    uint32_t cerrno;            /* last error seen by a copier or the cache; after
+                                   records that read to their end, why the library
+                                   ended them before the file's end (0: it did not) */
     uint64_t bread;
     uint64_t bwrite;
     uint64_t reuses;

@@ -12,7 +12,7 @@ perl -0777 -ne 's/"\s*\n\s*"//g; while (/"((?:[^"\\]|\\.)*)\\n"/g) { print "$1\n
     "$SRC_DIR"/libvfs/*.cc "$SRC_DIR"/libports/src/*.cc >"$work/formats"
 perl -0777 -ne 'if (/texts\[\] = \{(.*?)\};/s) { my $t = $1; print "$1\n" while $t =~ /"([^"]+)"/g }' \
     "$SRC_DIR/orvane/vfs_errors.cc" >>"$work/formats"
-MANWIDTH=250 man -l "$STAGE/usr/share/man/man1/tandro.1" | awk '/^DIAGNOSTICS/ { f = 1; next } /^[A-Z]/ { f = 0 } f' >"$work/diagnostics"
+MANWIDTH=250 man -l "$STAGE"/usr/share/man/man1/tandro.1* | awk '/^DIAGNOSTICS/ { f = 1; next } /^[A-Z]/ { f = 0 } f' >"$work/diagnostics"
 # A format is documented when its fixed parts appear, in order, on one line.
 perl -e 'open(D, shift); my @d = map { s/\s+/ /gr } <D>;
     while (<STDIN>) { chomp; my @p = grep /[a-z]/i, map { s/\\(.)/$1/gr =~ s/\s+/ /gr } split /%[-\x27 #0+]*\d*(?:\.\d+)?(?:ll|l|z|h)?[a-zA-Z%]/;

@@ -253,6 +253,7 @@ constexpr size_t N = 5000;
 // clang-format off
 const engine_case engine_cases[] = {
     {"EAGAIN on read is waited out in poll, not taken as the end", copier::stream, kind::pipe, kind::pipe, {call::read, {{EAGAIN, 0}}, true}, 0, 0, N, 2 * N, "in out ", P2P LOOP},
+    {"EAGAIN from a device someone made non-blocking is waited out in poll too", copier::stream, kind::null, kind::pipe, {call::read, {{EAGAIN, 0}}, true}, 0, 0, 0, 0, "in out ", LOOP},
     {"EINTR on read: read again", copier::stream, kind::pipe, kind::file, {call::read, {{EINTR, 0}}, true}, 0, 0, N, 2 * N, "", P2F LOOP},
     {"EAGAIN on write is waited out in poll", copier::stream, kind::pipe, kind::pipe, {call::writev, {{EAGAIN, 0}}, true}, 0, 0, N, 2 * N, "out ", P2P LOOP},
     {"EINTR on write: written again", copier::stream, kind::pipe, kind::file, {call::writev, {{EINTR, 0}}, true}, 0, 0, N, 2 * N, "", P2F LOOP},
