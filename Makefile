@@ -8,7 +8,7 @@ DESTDIR ?=
 # `cmake -S . -B dir` does not (TANDRO_WERROR is off by default).
 CONFIGURE := cmake -S . -DTANDRO_WERROR=ON
 
-.PHONY: all deps lint build native test test-asan races fuzz fuzz-smoke load demo demo-session clean format
+.PHONY: all deps lint build native test test-asan races fuzz fuzz-smoke faults faults-asan load demo demo-session clean format
 
 all: build
 
@@ -74,6 +74,16 @@ fuzz: $(DEPS)
 
 fuzz-smoke: $(DEPS)
 	FUZZ_SECONDS=10 bash fuzz/run.sh $(CURDIR)/$(BUILD)/fuzz
+
+# Each deliberate fault of tests/faults/faults.list alone, against the tests
+# that should notice it, in build/faults (an hour or more; not in CI):
+# `make faults`, `make faults-asan` (a sanitizer report counts as caught),
+# FAULTS=REGEX for the rows that match.
+faults: $(DEPS)
+	python3 tests/faults/run.py --only '$(FAULTS)' $(BUILD)/faults
+
+faults-asan: $(DEPS)
+	python3 tests/faults/run.py --asan --only '$(FAULTS)' $(BUILD)/faults
 
 # Load runs outside CI on the shipped program: many operands, many runs, a
 # 5 GiB sparse file, a slow producer and consumer (several minutes).

@@ -304,6 +304,61 @@ cmd "cat of the same lines (floor)" 'cat "$LINES" | drain'
 run_case "7 var>pipe" "7. $GiB of RDW records, lengths 0-4000 -> lines -> pipe -> pump" pipe \
     "$(stat -c %s "$LINES")" "$var_recs" "$LINES"
 
+# The same records with the words transfer tools write (one little-endian
+# integer counting the data only), beside IBM's RDWs.
+VARLE=$S/var.le
+export VARLE
+"$vfsmake" -i "$S/var.lines" "dox,recfm=v,order=le,rdwlen=data:$VARLE"
+ours '"$T" "dox,recfm=v,order=le,rdwlen=data:$VARLE" | drain'
+ours '"$T" "dox,recfm=v:$VAR" | drain' 0 ", IBM RDWs"
+run_case "11 le>pipe" "11. $GiB of records, order=le,rdwlen=data beside IBM RDWs -> lines -> pipe -> pump" pipe \
+    "$(stat -c %s "$LINES")" "$var_recs" "$LINES"
+rm -f "$VARLE"
+
+# The same records spanned over blocks of 1000 bytes (3 segments each on
+# average), beside them in VB.
+VBS=$S/var.vbs VBV=$S/var.vb
+export VBS VBV
+"$vfsmake" -i "$S/var.lines" "dox,recfm=vbs,blksize=1000:$VBS"
+"$vfsmake" -i "$S/var.lines" "dox,recfm=vb:$VBV"
+ours '"$T" "dox,recfm=vbs:$VBS" | drain'
+ours '"$T" "dox,recfm=vb:$VBV" | drain' 0 ", VB"
+run_case "12 vbs>pipe" "12. $GiB of VBS records, 3 segments on average, beside VB -> lines -> pipe -> pump" pipe \
+    "$(stat -c %s "$LINES")" "$var_recs" "$LINES"
+rm -f "$VBS" "$VBV"
+
+# Japanese double-byte EBCDIC (IBM930): records of words and kanji runs, each
+# ending in single bytes, beside iconv on the same bytes with a line end
+# (0x25) where each RDW was.
+python3 - $bytes "$S/mixed.lines" <<'PY'
+import random, sys
+total, path = int(sys.argv[1]), sys.argv[2]
+rng = random.Random(930)
+kana = "あいうえおかきくけこさしすせそ日本語東京大阪漢字文書記録"
+def line():
+    parts = []
+    for _ in range(rng.randint(1, 12)):
+        parts.append("".join(rng.choice(kana) for _ in range(rng.randint(1, 8))))
+        parts.append(str(rng.randint(0, 99999)) + " RECORD")
+    return " ".join(parts) + "\n"
+pool = [line().encode() for _ in range(20000)]
+with open(path, "wb") as out:
+    written = 0
+    while written < total:
+        chunk = b"".join(rng.choice(pool) for _ in range(4096))
+        out.write(chunk)
+        written += len(chunk)
+PY
+MIXED=$S/mixed.v MIXEDE=$S/mixed.ebc MIXEDL=$S/mixed.lines
+export MIXED MIXEDE
+"$vfsmake" -i "$MIXEDL" "dox,recfm=v,codepage=IBM930:$MIXED"
+iconv -f UTF-8 -t IBM930 "$MIXEDL" >"$MIXEDE"
+ours '"$T" "dox,recfm=v,codepage=IBM930:$MIXED" | drain'
+cmd "iconv -f IBM930 -t UTF-8" 'iconv -f IBM930 -t UTF-8 "$MIXEDE" | drain'
+run_case "13 ibm930>pipe" "13. $GiB of IBM930 mixed records -> UTF-8 lines -> pipe -> pump" pipe \
+    "$(stat -c %s "$MIXEDL")" "$(wc -l <"$MIXEDL")" "$MIXEDL"
+rm -f "$MIXED" "$MIXEDE" "$MIXEDL"
+
 UMB=$S/plain.umb
 export UMB
 for sink in pipe file; do
@@ -498,6 +553,12 @@ bars() {
         "$(speed "$(med "7 var>pipe" "cat of the same lines (floor)")" "$(med "7 var>pipe" "$native_label")")" 0.9
     bar "10. IBM1047 records -> UTF-8 lines: dd conv=unblock,ascii's time / tandro's >= 2" \
         "$(speed "$(med "10 ebcdic>pipe" "dd conv=unblock,ascii cbs=80 bs=1M")" "$(med "10 ebcdic>pipe" "$native_label")")" 2
+    bar_max "11. order=le,rdwlen=data -> lines: time / IBM RDWs' <= 1.15" \
+        "$(speed "$(med "11 le>pipe" "$native_label")" "$(med "11 le>pipe" "$native_label, IBM RDWs")")" 1.15
+    bar_max "12. VBS, 3 segments a record -> lines: time / VB's <= 1.5" \
+        "$(speed "$(med "12 vbs>pipe" "$native_label")" "$(med "12 vbs>pipe" "$native_label, VB")")" 1.5
+    bar_max "13. IBM930 -> UTF-8 lines: time / iconv's <= 1.15" \
+        "$(speed "$(med "13 ibm930>pipe" "$native_label")" "$(med "13 ibm930>pipe" "iconv -f IBM930 -t UTF-8")")" 1.15
     echo
     echo "fold faster than tandro in case 6:${fold_faster:- nowhere}"
     echo

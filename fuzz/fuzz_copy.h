@@ -11,6 +11,12 @@
 #include "copiers.h"
 #include "libports.h"
 
+// The program itself, main renamed: its run-wide state and the values a run
+// starts from (init_state) are the ones copied here.
+#define main tandro_main
+#include "tandro.cc"
+#undef main
+
 namespace fuzz
 {
 
@@ -35,19 +41,12 @@ inline void copy_operand(const char *name, uint8_t mode)
     static constexpr vfs_recformat formats[4] = {vfs_rec_unk, vfs_rec_fixed, vfs_rec_variable,
                                                  vfs_rec_unk};
     point_output((mode & 32) != 0);
-    static char filename[1024];
-    static vfs_shlock shlock;
-    strlcpy(filename, name, sizeof filename);
-    vfs_file_info info{};
-    info.min_datlen = VFS_ERROR;
-    info.datlen = lengths[mode & 7];
-    info.recfm = formats[(mode >> 3) & 3];
-    info.fhandle = "vfs_cli";
-    info.fname = filename;
-    info.shlock = &shlock;
-    info.phy_org = info.log_org = vfs_org_sequential;
-    info.access = vfs_acc_sequential;
-    concat_file(filename, &info);
+    static run_state rs;
+    init_state(&rs);
+    rs.file_info.datlen = lengths[mode & 7];
+    rs.file_info.recfm = formats[(mode >> 3) & 3];
+    strlcpy(rs.filename, name, sizeof rs.filename);
+    concat_file(rs.filename, &rs.file_info);
 }
 
 } // namespace fuzz

@@ -87,15 +87,19 @@ bool load(handle &h, vfs_buffer &b, uint64_t off)
     return true;
 }
 
-vfs_buffer *cached(vfs_cache &c, uint64_t off)
+vfs_buffer *cached(handle &h, uint64_t off)
 {
-    for (uint32_t i = 0; i < c.count; i++)
-        if (holds(c.buffers[i], off)) {
-            c.reuses++;
-            c.buffers[i].stamp = ++c.clock;
-            return &c.buffers[i];
-        }
-    return nullptr;
+    vfs_cache &c = h.file.dcache;
+    // A walk asks mostly for the buffer it asked for last.
+    vfs_buffer *b = h.hot != nullptr && holds(*h.hot, off) ? h.hot : nullptr;
+    for (uint32_t i = 0; b == nullptr && i < c.count; i++)
+        if (holds(c.buffers[i], off))
+            b = &c.buffers[i];
+    if (b == nullptr)
+        return nullptr;
+    c.reuses++;
+    b->stamp = ++c.clock;
+    return h.hot = b;
 }
 
 } // namespace
@@ -134,6 +138,7 @@ void cache_free(handle &h)
     free(c.buffers);
     c.buffers = nullptr;
     c.current = nullptr;
+    h.hot = nullptr;
     c.count = 0;
 }
 
@@ -151,17 +156,16 @@ uint64_t cache_span(handle &h, uint64_t at, uint64_t n)
 
 vfs_buffer *cache_at(handle &h, uint64_t off)
 {
-    vfs_cache &c = h.file.dcache;
-    if (vfs_buffer *b = cached(c, off))
+    if (vfs_buffer *b = cached(h, off))
         return b;
-    vfs_buffer &b = victim(c);
+    vfs_buffer &b = victim(h.file.dcache);
     if (!load(h, b, buffer_base(h, off, b.buffsize)))
         return nullptr;
     if (!holds(b, off)) {
         errno = EIO; // shrank under us: the byte is gone
         return nullptr;
     }
-    return &b;
+    return h.hot = &b;
 }
 
 bool cache_copy(handle &h, uint64_t off, void *dst, uint64_t n)
@@ -177,6 +181,54 @@ bool cache_copy(handle &h, uint64_t off, void *dst, uint64_t n)
         off += k;
         n -= k;
     }
+    return true;
+}
+
+const unsigned char *record_bytes(handle &h, const record_place &r)
+{
+    static const unsigned char nothing = 0;
+    if (r.joined)
+        return h.joined.data;
+    if (r.dlen == 0) // an empty record may have no byte of the file behind it
+        return &nothing;
+    vfs_buffer *b = cache_at(h, r.doffset);
+    if (b == nullptr)
+        return nullptr;
+    if (r.doffset + r.dlen <= b->bend)
+        return b->buffer + (r.doffset - b->offset);
+    if (!h.joined.reserve(r.dlen) || !cache_copy(h, r.doffset, h.joined.data, r.dlen))
+        return nullptr;
+    return h.joined.data;
+}
+
+vfs_buffer *show(vfs_buffer &v, unsigned char *bytes, uint64_t offset, uint64_t n, uint64_t raw,
+                 bool end)
+{
+    v.buffer = bytes;
+    v.offset = offset;
+    v.bend = offset + n;
+    v.total = n;
+    v.buffsize = raw;
+    v.beof = end;
+    return &v;
+}
+
+bool grow_buffer::reserve(uint64_t n)
+{
+    if (n <= room && data != nullptr)
+        return true;
+    if (n > SIZE_MAX / 2) {
+        errno = EOVERFLOW;
+        return false;
+    }
+    size_t want = std::max({static_cast<size_t>(n), 2 * room, size_t{64}});
+    auto *p = static_cast<unsigned char *>(realloc(data, want));
+    if (p == nullptr) {
+        errno = ENOMEM;
+        return false;
+    }
+    data = p;
+    room = want;
     return true;
 }
 

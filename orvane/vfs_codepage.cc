@@ -1,7 +1,10 @@
-// Record data in a single-byte code page (the EBCDIC ones above all),
-// converted as it is read or written. iconv is asked once per byte of the
-// page when the file is opened; records are then converted by table lookups,
-// and lengths, descriptor words and our header are never touched.
+// Record data in a code page (the EBCDIC ones above all), converted as it is
+// read or written; lengths, descriptor words and our header are never
+// touched. A single-byte page is asked of iconv once per byte when the file
+// is opened, and records are then converted by table lookups. A page that
+// shifts between single and double bytes (shift-out 0x0E, shift-in 0x0F)
+// goes through iconv record by record, each record from the single-byte
+// state and closed in it.
 #include <errno.h>
 #include <iconv.h>
 #include <stdlib.h>
@@ -24,6 +27,8 @@ namespace vfs
 // bytes and moving on by its length, so an output needs seq_max per input byte.
 inline constexpr size_t seq_max = 4;
 
+const iconv_t no_iconv = reinterpret_cast<iconv_t>(-1);
+
 struct converter {
     uint32_t seq[256] = {};    // read: the target bytes of each byte of the page
     uint8_t len[256] = {};     // their count; 0: the target lacks the character
@@ -32,19 +37,26 @@ struct converter {
     std::vector<std::pair<std::string, unsigned char>> back_long; // longer target characters
     int subst_byte = -1;                                          // write: the page's subst=
     bool utf8_target = false;
-    unsigned char *out = nullptr; // the converted record or block
-    size_t room = 0;
-    vfs_buffer view = {}; // how the converted bytes are handed out
+    iconv_t shifting = no_iconv;  // a page with shifts: read, page to target; written, back
+    std::string subst_seq;        // such a page: subst= as the output side writes it
+    uint64_t run_end = VFS_ERROR; // such a page without records: where the last block ended
+    bool run_double = false;      // and whether it ended in double-byte mode
+    grow_buffer out;              // the converted record or block
+    vfs_buffer view = {};         // how the converted bytes are handed out
     converter() { std::fill(std::begin(back), std::end(back), -1); }
     converter(const converter &) = delete;
     converter &operator=(const converter &) = delete;
-    ~converter() { free(out); }
+    ~converter()
+    {
+        if (shifting != no_iconv)
+            iconv_close(shifting);
+    }
 };
 
 namespace
 {
 
-const iconv_t no_iconv = reinterpret_cast<iconv_t>(-1);
+constexpr unsigned char shift_out = 0x0e, shift_in = 0x0f;
 
 error_detail named(int code, const std::string &name)
 {
@@ -167,9 +179,6 @@ bool prepare_writing(handle &h, const prefix_options &o, error_detail &e)
             cv.back_long.emplace_back(std::string(reinterpret_cast<const char *>(seq), cv.len[b]),
                                       static_cast<unsigned char>(b));
     }
-    std::string space = from_utf8(o.codepage, " ");
-    if (space.size() == 1)
-        h.lay.pad = static_cast<unsigned char>(space[0]);
     if (o.subst.empty())
         return true;
     std::string s = from_utf8(o.codepage, o.subst);
@@ -181,22 +190,11 @@ bool prepare_writing(handle &h, const prefix_options &o, error_detail &e)
 
 bool reserve(converter &cv, uint64_t n)
 {
-    if (n > SIZE_MAX / seq_max) {
+    if (n > SIZE_MAX / seq_max - 1) {
         errno = EOVERFLOW;
         return false;
     }
-    size_t want = std::max<size_t>(static_cast<size_t>(n) * seq_max, seq_max);
-    if (want <= cv.room)
-        return true;
-    free(cv.out);
-    cv.room = 0;
-    cv.out = static_cast<unsigned char *>(malloc(want));
-    if (cv.out == nullptr) {
-        errno = ENOMEM;
-        return false;
-    }
-    cv.room = want;
-    return true;
+    return cv.out.reserve(n * seq_max + seq_max);
 }
 
 // Text mostly maps a byte to one byte: a loop of one lookup a byte and no
@@ -238,18 +236,6 @@ size_t forward(const converter &cv, const unsigned char *in, size_t n, unsigned 
     return i;
 }
 
-vfs_buffer *show(converter &cv, uint64_t offset, uint64_t raw, size_t converted, bool end)
-{
-    vfs_buffer &v = cv.view;
-    v.buffer = cv.out;
-    v.offset = offset;
-    v.bend = offset + converted;
-    v.total = converted;
-    v.buffsize = raw;
-    v.beof = end;
-    return &v;
-}
-
 // Where the fixed record holding byte off starts (off itself without a length).
 uint64_t record_start(const layout &l, uint64_t off)
 {
@@ -275,6 +261,217 @@ int back_of(const converter &cv, const unsigned char *p, uint64_t n, size_t *use
     return -1;
 }
 
+// Whether in[n] is read in double-byte mode: as the last shift byte of
+// in[0..n) says, or without one as dbl, the mode at in[0]. A double-byte
+// character never holds a shift byte, so the last one tells.
+bool double_after(const unsigned char *in, size_t n, bool dbl)
+{
+    for (size_t i = n; i-- > 0;)
+        if (in[i] == shift_out || in[i] == shift_in)
+            return in[i] == shift_out;
+    return dbl;
+}
+
+// Puts cd in the state a run starts in: single-byte, or double-byte as
+// after a shift-out.
+void restart(iconv_t cd, bool dbl)
+{
+    iconv(cd, nullptr, nullptr, nullptr, nullptr);
+    char so = static_cast<char>(shift_out), out[seq_max];
+    char *ip = &so, *op = out;
+    size_t il = 1, ol = sizeof out;
+    if (dbl)
+        iconv(cd, &ip, &il, &op, &ol);
+}
+
+// Past the character at in[i] that cannot be converted, with the shift
+// bytes before it (iconv may stop in front of them); dbl the mode at i,
+// then after it.
+size_t skip_character(const unsigned char *in, size_t n, size_t i, bool &dbl)
+{
+    for (; i < n && (in[i] == shift_out || in[i] == shift_in); i++)
+        dbl = in[i] == shift_out;
+    return std::min(n, i + (dbl ? 2 : 1));
+}
+
+// One call of iconv on in[*i..n) into cv.out from *written on, both moved
+// on by what it did: -1 with errno as iconv gives it, else 0.
+int convert_some(converter &cv, const unsigned char *in, size_t n, size_t *i, size_t *written)
+{
+    char *ip = const_cast<char *>(reinterpret_cast<const char *>(in + *i));
+    char *op = reinterpret_cast<char *>(cv.out.data + *written);
+    size_t il = n - *i, ol = cv.out.room - *written;
+    size_t rc = iconv(cv.shifting, &ip, &il, &op, &ol);
+    *i = n - il;
+    *written = cv.out.room - ol;
+    return rc == static_cast<size_t>(-1) ? -1 : 0;
+}
+
+// A run of n bytes of a page with shifts, from mode dbl, appended to
+// cv.out at *written, which moves on: the bytes taken. It stops short of n
+// at a character the target lacks (without subst=) and, when more follows,
+// at a character the run's end cuts; a run that ends in double-byte mode
+// ends there, as if shifted in. SIZE_MAX with errno when memory is short.
+size_t shifted_forward(converter &cv, const unsigned char *in, size_t n, bool dbl, bool more,
+                       size_t *written)
+{
+    size_t i = 0;
+    restart(cv.shifting, dbl);
+    while (i < n) {
+        if (!reserve(cv, *written / seq_max + (n - i) + cv.subst_seq.size()))
+            return SIZE_MAX;
+        size_t from = i;
+        if (convert_some(cv, in, n, &i, written) == 0)
+            continue;
+        if (errno == E2BIG && !cv.out.reserve(2 * cv.out.room))
+            return SIZE_MAX;
+        if (errno == E2BIG)
+            continue;
+        if ((errno == EINVAL && more) || cv.subst_seq.empty() ||
+            (errno != EILSEQ && errno != EINVAL))
+            break;
+        bool at = double_after(in, i, double_after(in, from, dbl));
+        i = skip_character(in, n, i, at);
+        memcpy(cv.out.data + *written, cv.subst_seq.data(), cv.subst_seq.size());
+        *written += cv.subst_seq.size();
+        restart(cv.shifting, at);
+    }
+    return i;
+}
+
+// A record's n bytes converted to cv.out: the bytes taken (fewer at a
+// character the target lacks), SIZE_MAX on failure.
+size_t convert_bytes(converter &cv, const unsigned char *in, size_t n, size_t *written)
+{
+    *written = 0;
+    if (cv.shifting != no_iconv)
+        return shifted_forward(cv, in, n, false, false, written);
+    if (!reserve(cv, n))
+        return SIZE_MAX;
+    return forward(cv, in, n, cv.out.data, written);
+}
+
+// A raw block of a page with shifts: its whole fixed records converted one
+// by one from the single-byte state, or (without a record length) one run
+// from the state the block before it ended in. The bytes taken, SIZE_MAX
+// on failure.
+size_t shifted_block(handle &h, const vfs_buffer &raw, size_t n, size_t *written)
+{
+    converter &cv = *h.conv;
+    *written = 0;
+    if (h.lay.lrecl == 0) {
+        bool dbl = raw.offset == cv.run_end && cv.run_double;
+        size_t taken = shifted_forward(cv, raw.buffer, n, dbl, !raw.beof, written);
+        cv.run_end = raw.offset + taken;
+        cv.run_double = double_after(raw.buffer, taken, dbl);
+        return taken;
+    }
+    auto lrecl = static_cast<size_t>(h.lay.lrecl);
+    size_t taken = 0;
+    for (; taken + lrecl <= n; taken += lrecl) {
+        size_t before = *written;
+        size_t k = shifted_forward(cv, raw.buffer + taken, lrecl, false, false, written);
+        if (k == SIZE_MAX)
+            return SIZE_MAX;
+        if (k < lrecl) { // none of a record that cannot be converted whole
+            *written = before;
+            break;
+        }
+    }
+    return taken;
+}
+
+// The raw block's whole records (a run without a record length: its bytes)
+// converted up to the first one that cannot be: the bytes taken, SIZE_MAX
+// on failure.
+size_t block_forward(handle &h, const vfs_buffer &raw, size_t n, size_t *written)
+{
+    converter &cv = *h.conv;
+    if (cv.shifting != no_iconv)
+        return shifted_block(h, raw, n, written);
+    if (!reserve(cv, n))
+        return SIZE_MAX;
+    size_t done = forward(cv, raw.buffer, n, cv.out.data, written);
+    if (done == n)
+        return n;
+    size_t whole = static_cast<size_t>(record_start(h.lay, raw.offset + done) - raw.offset);
+    forward(cv, raw.buffer, whole, cv.out.data, written);
+    return whole;
+}
+
+// Appends to cv.out what ends a run in a page with shifts: a shift-in
+// where the run is in double-byte mode, and then the state is reset.
+void shift_back_in(converter &cv, size_t *written)
+{
+    char *op = reinterpret_cast<char *>(cv.out.data + *written);
+    size_t ol = cv.out.room - *written;
+    iconv(cv.shifting, nullptr, nullptr, &op, &ol);
+    *written = cv.out.room - ol;
+}
+
+// A record to write in a page with shifts, through iconv from the
+// single-byte state and shifted in at its end; a character the page lacks
+// becomes subst=, a run closed in itself. False with errno, h.err set for
+// a character the page lacks without subst=.
+bool shifted_back(handle &h, const unsigned char *data, size_t n, size_t *written)
+{
+    converter &cv = *h.conv;
+    size_t i = 0;
+    *written = 0;
+    iconv(cv.shifting, nullptr, nullptr, nullptr, nullptr);
+    for (;;) {
+        // Room for what is left and a shift-in; iconv says E2BIG short of it.
+        if (!reserve(cv, *written / seq_max + (n - i) + cv.subst_seq.size() + 1))
+            return false;
+        if (i < n && convert_some(cv, data, n, &i, written) == 0)
+            continue;
+        if (i < n && errno == E2BIG && !cv.out.reserve(2 * cv.out.room))
+            return false;
+        if (i < n && errno == E2BIG)
+            continue;
+        shift_back_in(cv, written);
+        if (i == n)
+            return true;
+        if (cv.subst_seq.empty())
+            return fail(h, at_byte(e_unconvertible, VFS_ERROR)), false;
+        memcpy(cv.out.data + *written, cv.subst_seq.data(), cv.subst_seq.size());
+        *written += cv.subst_seq.size();
+        for (i++; cv.utf8_target && i < n && (data[i] & 0xc0) == 0x80;)
+            i++;
+    }
+}
+
+// Whether the page shifts between single and double bytes: shift-out and
+// shift-in convert to nothing.
+bool shifting_page(const std::string &page)
+{
+    iconv_t cd = iconv_open("UTF-8", page.c_str());
+    if (cd == no_iconv)
+        return false;
+    char out[16];
+    ssize_t n = convert_one(cd, "\x0e\x0f", 2, out, sizeof out);
+    iconv_close(cd);
+    return n == 0;
+}
+
+// A page with shifts: iconv, opened once, converts each record; subst= is
+// one character as the output side writes it.
+bool open_shifting(handle &h, const prefix_options &o, const std::string &target, error_detail &e)
+{
+    converter &cv = *h.conv;
+    const std::string &page = o.codepage;
+    const std::string &to = h.writing ? page : target, &from = h.writing ? target : page;
+    cv.shifting = iconv_open(to.c_str(), from.c_str());
+    if (cv.shifting == no_iconv)
+        return e = open_failure(page, target), false;
+    if (o.subst.empty())
+        return true;
+    cv.subst_seq = from_utf8(to, o.subst);
+    if (!one_character(o.subst) || cv.subst_seq.empty())
+        return e = bad_option(("subst=" + o.subst).c_str()), false;
+    return true;
+}
+
 } // namespace
 
 bool codepage_open(handle &h, const prefix_options &o, error_detail &e)
@@ -294,6 +491,11 @@ bool codepage_open(handle &h, const prefix_options &o, error_detail &e)
     // A target must take a character a byte at a time (UTF-16 would not).
     if (from_utf8(target, "A").size() != 1 && converts("UTF-8", "IBM037"))
         return e = named(e_bad_target, target), false;
+    std::string space = from_utf8(o.codepage, " ");
+    if (h.writing && space.size() == 1)
+        h.lay.pad = static_cast<unsigned char>(space[0]);
+    if (shifting_page(o.codepage))
+        return open_shifting(h, o, target, e);
     if (!build_table(*h.conv, o.codepage, target, e))
         return false;
     if (h.writing)
@@ -313,24 +515,18 @@ void codepage_close(handle &h)
 vfs_buffer *convert_record(handle &h, record_place &r)
 {
     converter &cv = *h.conv;
-    if (!reserve(cv, r.dlen))
+    const unsigned char *in = record_bytes(h, r);
+    if (in == nullptr)
         return nullptr;
-    size_t done = 0;
-    for (uint64_t off = r.doffset, left = r.dlen; left > 0;) {
-        vfs_buffer *b = cache_at(h, off);
-        if (b == nullptr)
-            return nullptr;
-        // At most one buffer, whose size fits size_t.
-        auto k = static_cast<size_t>(std::min(left, b->bend - off));
-        size_t written = 0;
-        if (forward(cv, b->buffer + (off - b->offset), k, cv.out + done, &written) < k)
-            return fail(h, at_byte(e_unconvertible, r.roffset)), nullptr;
-        done += written;
-        off += k;
-        left -= k;
-    }
-    r.dlen = done;
-    return show(cv, r.doffset, done, done, false);
+    // A record is in memory whole, so its length fits size_t.
+    auto n = static_cast<size_t>(r.dlen);
+    size_t written = 0, taken = convert_bytes(cv, in, n, &written);
+    if (taken == SIZE_MAX)
+        return nullptr;
+    if (taken < n)
+        return fail(h, at_byte(e_unconvertible, r.roffset)), nullptr;
+    r.dlen = written;
+    return show(cv.view, cv.out.data, r.doffset, written, written, false);
 }
 
 int convert_block(handle &h)
@@ -349,31 +545,35 @@ int convert_block(handle &h)
     uint64_t cut = record_start(h.lay, raw.offset + n);
     if (!raw.beof && cut > raw.offset)
         n = cut - raw.offset;
-    if (!reserve(cv, n))
-        return -1;
     size_t written = 0;
     // n is at most a buffer, whose size fits size_t.
-    size_t done = forward(cv, raw.buffer, static_cast<size_t>(n), cv.out, &written);
-    if (done < n) {
-        uint64_t bad = record_start(h.lay, raw.offset + done);
-        if (bad <= raw.offset) {
-            c.current = nullptr;
-            fail(h, at_byte(e_unconvertible, bad));
-            return -1;
-        }
-        n = bad - raw.offset;
-        forward(cv, raw.buffer, static_cast<size_t>(n), cv.out, &written);
+    size_t taken = block_forward(h, raw, static_cast<size_t>(n), &written);
+    if (taken == SIZE_MAX || (taken == 0 && n > 0)) {
+        c.current = nullptr;
+        if (taken == 0)
+            fail(h, at_byte(e_unconvertible, raw.offset));
+        return -1;
     }
-    c.current = show(cv, raw.offset, n, written, raw.beof && n == raw.total);
+    c.current =
+        show(cv.view, cv.out.data, raw.offset, written, taken, raw.beof && taken == raw.total);
     return 0;
 }
 
 bool convert_for_write(handle &h, const unsigned char *&data, uint64_t &len)
 {
     converter &cv = *h.conv;
+    size_t written = 0;
+    if (cv.shifting != no_iconv) {
+        // A record given whole to vfs_write fits size_t.
+        if (!shifted_back(h, data, static_cast<size_t>(len), &written))
+            return false;
+        data = cv.out.data;
+        len = written;
+        return true;
+    }
     if (!reserve(cv, len))
         return false;
-    unsigned char *o = cv.out;
+    unsigned char *o = cv.out.data;
     for (uint64_t i = 0; i < len;) {
         size_t used = 0;
         int b = back_of(cv, data + i, len - i, &used);
@@ -382,8 +582,8 @@ bool convert_for_write(handle &h, const unsigned char *&data, uint64_t &len)
         *o++ = static_cast<unsigned char>(b < 0 ? cv.subst_byte : b);
         i += used;
     }
-    data = cv.out;
-    len = static_cast<uint64_t>(o - cv.out);
+    data = cv.out.data;
+    len = static_cast<uint64_t>(o - cv.out.data);
     return true;
 }
 

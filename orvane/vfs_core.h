@@ -8,6 +8,7 @@
 
 #include <stddef.h>
 #include <stdint.h>
+#include <stdlib.h>
 
 #include <string>
 #include <string_view>
@@ -55,7 +56,11 @@ enum lib_error : int {
     e_unconvertible,    /* unconvertible character in record at byte N */
     e_converted_raw,    /* converted records with length words have no raw form */
     e_incomplete,       /* file is being written: stopped before the incomplete record at byte N */
-    e_last = e_incomplete,
+    e_broken_chain,     /* broken chain of segments at byte N */
+    e_in_blocks,        /* records are in blocks at byte N */
+    e_short_margins,    /* file shorter than skip plus trailer at byte N */
+    e_trailer_unsized,  /* trailer needs a file of known size */
+    e_last = e_trailer_unsized,
 };
 
 /* One library failure with what its text needs. */
@@ -65,6 +70,7 @@ struct error_detail {
     uint64_t length = 0;         /* e_too_long, e_record_length */
     uint64_t limit = 0;
     std::string what; /* e_header, e_bad_option, the code page errors */
+    std::string hint; /* the options that read the file, when one set does */
 };
 
 /* Formats a library error; codes outside the library's range get strerror. */
@@ -73,29 +79,41 @@ std::string error_text(const error_detail &e);
 void set_last_error(const error_detail &e);
 const error_detail &last_error();
 
+/* What the first record's walk of a dox variable file settles before it reads. */
+enum class first_walk : uint8_t {
+    as_given,      /* nothing: the layout is known */
+    choose,        /* -r v without recfm=: blocks or not, as the first 64 KiB walk */
+    refuse_blocks, /* recfm=v or vs: refuse a file whose records are in blocks */
+};
+
 /* How the records of a file are laid out. */
 struct layout {
     drv driver = drv::oka;
-    vfs_recformat recfm = vfs_rec_unk; /* fixed, variable, undefined */
-    bool blocked = false;              /* dox FB or VB */
-    bool detect_blocks = false;        /* dox variable: tell V from VB by the first bytes */
-    uint8_t varfmt = 0;                /* umb variable prefix, 0..3 */
-    uint64_t lrecl = 0;                /* fixed: the length; variable: the maximum; 0 unknown */
-    uint64_t blksize = 0;              /* 0: unknown or unlimited */
-    bool header = false;               /* the file has (or gets) our header */
-    bool big_endian = false;           /* byte order of header fields and yar lengths */
-    bool being_written = false;        /* header flag: a writer has not closed the file */
-    uint32_t keypos = 0;               /* yar key: offset and length within the data */
-    uint32_t keylen = 0;               /* 0: the whole record is the key */
-    uint64_t records = VFS_ERROR;      /* known count, or VFS_ERROR */
-    uint64_t data_offset = 0;
-    unsigned char pad = ' '; /* fills short fixed records when writing */
+    vfs_recformat recfm = vfs_rec_unk; /* fixed, variable, spanned (dox VS, VBS) */
+    bool blocked = false;              /* dox FB, VB or VBS */
+    bool segments = false;             /* dox: words may carry segment flags (VS, VBS, -r v) */
+    bool words_le = false;             /* dox: descriptor words stored low byte first */
+    bool rdw_data = false;             /* dox: RDW and segment lengths count the data only */
+    first_walk check = first_walk::as_given;
+    uint8_t varfmt = 0;           /* umb variable prefix, 0..3 */
+    uint64_t lrecl = 0;           /* fixed: the length; variable: the maximum; 0 unknown */
+    uint64_t blksize = 0;         /* 0: unknown or unlimited */
+    bool header = false;          /* the file has (or gets) our header */
+    bool big_endian = false;      /* byte order of header fields and yar lengths */
+    bool being_written = false;   /* header flag: a writer has not closed the file */
+    uint32_t keypos = 0;          /* yar key: offset and length within the data */
+    uint32_t keylen = 0;          /* 0: the whole record is the key */
+    uint64_t records = VFS_ERROR; /* known count, or VFS_ERROR */
+    uint64_t data_offset = 0;     /* our header's end, and skip= */
+    uint64_t skip = 0;            /* dox: bytes before the records, after our header */
+    uint64_t trailer = 0;         /* dox: bytes after the records */
+    unsigned char pad = ' ';      /* fills short fixed records when writing */
 };
 
 /* Options of a name prefix "drv,opt=val,...:path"; each has a "given" flag. */
 struct prefix_options {
     bool recfm_given = false;
-    char recfm = 0; /* 'f' fixed, 'F' fb, 'v' variable, 'V' vb */
+    char recfm = 0; /* 'f' fixed, 'F' fb, 'v' variable, 'V' vb, 's' vs, 'S' vbs */
     bool lrecl_given = false;
     uint64_t lrecl = 0;
     bool blksize_given = false;
@@ -109,6 +127,12 @@ struct prefix_options {
     uint32_t keypos = 0;
     bool keylen_given = false;
     uint32_t keylen = 0;
+    bool rdwlen_given = false;
+    bool rdw_data = false; /* rdwlen=data */
+    bool skip_given = false;
+    uint64_t skip = 0;
+    bool trailer_given = false;
+    uint64_t trailer = 0;
     std::string codepage; /* record data in this code page; empty: bytes as they are */
     std::string to;       /* what it is converted to; empty: UTF-8 */
     std::string subst;    /* stands in for a character the other side lacks */
@@ -116,8 +140,8 @@ struct prefix_options {
     bool any() const
     {
         return recfm_given || lrecl_given || blksize_given || varfmt_given || header >= 0 ||
-               order_given || keypos_given || keylen_given || !codepage.empty() || !to.empty() ||
-               !subst.empty();
+               order_given || keypos_given || keylen_given || rdwlen_given || skip_given ||
+               trailer_given || !codepage.empty() || !to.empty() || !subst.empty();
     }
 };
 
@@ -157,6 +181,19 @@ uint32_t crc32(const unsigned char *p, size_t n);
 struct driver;
 struct converter;
 
+/* Bytes that grow as needed and are kept between uses (malloc'd; never throws). */
+struct grow_buffer {
+    unsigned char *data = nullptr;
+    size_t size = 0; /* bytes in use */
+    size_t room = 0;
+    grow_buffer() = default;
+    grow_buffer(const grow_buffer &) = delete;
+    grow_buffer &operator=(const grow_buffer &) = delete;
+    ~grow_buffer() { free(data); }
+    /* Room for n bytes, those in use kept; false with errno (EOVERFLOW, ENOMEM). */
+    bool reserve(uint64_t n);
+};
+
 /* The driver's own handle: the program's part first. */
 struct handle {
     vfs_file file;
@@ -181,13 +218,17 @@ struct handle {
     bool dirty_reads = false;
     uint64_t cache_bytes = 0; /* buffer size and count the cache gets at open */
     uint32_t cache_count = 0;
-    error_detail err; /* sticky: once damaged, every record operation fails */
+    vfs_buffer *hot = nullptr; /* the cache buffer found last */
+    error_detail err;          /* sticky: once damaged, every record operation fails */
     /* Why the data ended before the file did, without a failure (a dirty
      * read that stopped before a cut record); also in file.dcache.cerrno. */
     error_detail early_end;
     std::string err_text;
     uint64_t block_end = 0;         /* dox VB: end of the block holding the current record */
     uint64_t block_cut = VFS_ERROR; /* dox VB: BDW of a block the end of the file cut short */
+    grow_buffer joined;             /* dox VS, VBS: the segments of the current record joined */
+    vfs_buffer joined_view = {};    /* how a joined record is handed out */
+    bool held = false;              /* the current record is whole in dcache.current alone */
     std::string last_key;           /* yar: key of the last record read or written */
     uint64_t max_seen = 0;          /* writing: longest record */
     uint64_t delivered = 0;         /* records returned since the first */
@@ -209,6 +250,7 @@ inline handle *to_handle(vfs_file *f)
 enum class step { record, end, error };
 struct record_place {
     uint64_t roffset = 0, doffset = 0, dlen = 0, rlen = 0;
+    bool joined = false; /* the data is in handle::joined, not at doffset */
 };
 
 struct driver {
@@ -251,6 +293,13 @@ uint64_t cache_span(handle &h, uint64_t at, uint64_t n);
 vfs_buffer *cache_at(handle &h, uint64_t off);
 /* Copies n bytes at off; false with errno on I/O failure. The caller checks the range. */
 bool cache_copy(handle &h, uint64_t off, void *dst, uint64_t n);
+/* The record's data in one piece: in the cache buffer or the joined segments
+ * that hold it, or copied together when it crosses cache buffers. Null with errno. */
+const unsigned char *record_bytes(handle &h, const record_place &r);
+/* Points v at n bytes shown as the file's bytes from offset on, raw the
+ * bytes of the file they stand for; end: nothing follows. */
+vfs_buffer *show(vfs_buffer &v, unsigned char *bytes, uint64_t offset, uint64_t n, uint64_t raw,
+                 bool end);
 extern "C" int vfs_cache_read(vfs_file *f, vfs_cursor *c);
 extern const vfs_internals cached_internals;
 
@@ -335,12 +384,16 @@ step fixed_next(handle &h, uint64_t at, record_place &r);
 bool fixed_put(handle &h, const unsigned char *data, uint64_t len);
 /* Header and byte order settings common to every driver that writes one. */
 void settle_header(layout &l, const prefix_options &o, bool for_write, const vfs_file_info &info);
-/* Refuses recfm=fb, recfm=vb and blksize=, which only queued sequential files
- * take; false with e. */
-bool refuse_blocking(const prefix_options &o, error_detail &e);
+/* The text of a recfm= value, as the name gives it. */
+const char *recfm_text(char recfm);
+/* Refuses what only queued sequential files take: blocked and spanned record
+ * formats, blksize=, rdwlen=, skip= and trailer=; false with e. */
+bool refuse_queued_options(const prefix_options &o, error_detail &e);
 
 /* Appends bytes to a writing handle's output buffer. */
 bool emit(handle &h, const void *p, uint64_t n);
+/* Appends n bytes of value byte. */
+bool emit_fill(handle &h, unsigned char byte, uint64_t n);
 
 /* The honest "not supported" operations every table shares. */
 uint64_t unsupported64(vfs_file *, vfs_iovec *, uint64_t, vfs_rec_info *, const vfs_shlock *,

@@ -1,16 +1,27 @@
 // Queued sequential files in the IBM layouts:
-//   F, FB  fixed records of lrecl bytes (on disk a block is just records)
-//   V      each record behind a record descriptor word (RDW): a 2-byte
-//          big-endian length that counts the RDW, then 2 zero bytes
-//   VB     blocks behind a block descriptor word (BDW, same form, or a
-//          4-byte length with the top bit set for large blocks), each
-//          holding RDW records
-// A variable file without recfm=v or recfm=vb is told apart by its first
-// eight bytes: a BDW followed by an RDW that fits inside it means VB.
+//   F, FB    fixed records of lrecl bytes (on disk a block is just records)
+//   V        each record behind a record descriptor word (RDW): a 2-byte
+//            big-endian length that counts the RDW, then 2 zero bytes
+//   VB       blocks behind a block descriptor word (BDW, same form, or a
+//            4-byte length with the top bit set for large blocks), each
+//            holding RDW records
+//   VS, VBS  as V and VB, with a record that does not fit cut into
+//            segments: the third byte of a segment's word says whole (0),
+//            first (1), middle (3) or last (2), and the walk joins them
+// order=le stores every word's four bytes the other way round (the word
+// taken as one x86 integer: 84 bytes are 00 00 54 00), rdwlen=data counts
+// an RDW's or segment's data without the word itself. skip= and trailer=
+// bytes before and after the records belong to none of them.
+// A variable file read without recfm= is walked to tell V from VB (and
+// segments are joined wherever they appear); see vfs_dox_probe.cc.
 #include <errno.h>
 #include <string.h>
 
-#include "vfs_core.h"
+#include <algorithm>
+#include <utility>
+
+#include "errno_keeper.h"
+#include "vfs_dox.h"
 #include "vfs_table.h"
 
 namespace vfs
@@ -19,7 +30,6 @@ namespace vfs
 namespace
 {
 
-constexpr uint64_t rdw_size = 4;
 constexpr uint64_t default_blksize = ibm_descriptor_max;
 
 // Options no queued sequential file takes; false with e.
@@ -32,6 +42,13 @@ bool refuse_foreign(const prefix_options &o, error_detail &e)
     return true;
 }
 
+vfs_recformat format_of(char recfm)
+{
+    if (recfm == 'f' || recfm == 'F')
+        return vfs_rec_fixed;
+    return recfm == 's' || recfm == 'S' ? vfs_rec_spanned : vfs_rec_variable;
+}
+
 // Record format, blocking and sizes from the options, else from the
 // program's description.
 void settle_format(layout &l, const prefix_options &o, const vfs_file_info &info, bool for_write)
@@ -39,28 +56,50 @@ void settle_format(layout &l, const prefix_options &o, const vfs_file_info &info
     char fm = o.recfm;
     if (!o.recfm_given)
         fm = info.recfm == vfs_rec_variable || info.recfm == vfs_rec_spanned ? 'v' : 'f';
-    l.recfm = fm == 'f' || fm == 'F' ? vfs_rec_fixed : vfs_rec_variable;
-    l.blocked = fm == 'F' || fm == 'V';
+    l.recfm = format_of(fm);
+    l.blocked = fm == 'F' || fm == 'V' || fm == 'S';
+    l.segments = l.recfm == vfs_rec_spanned;
     l.lrecl = o.lrecl_given ? o.lrecl : info_lrecl(info);
     l.blksize = o.blksize_given ? o.blksize : info.blocklen == VFS_ERROR ? 0 : info.blocklen;
-    if (l.recfm == vfs_rec_variable && !o.recfm_given && !for_write) {
+    if (l.recfm == vfs_rec_fixed || for_write)
+        return;
+    if (!o.recfm_given) {
+        // Read as variable without a format: the first record's walk tells
+        // blocks (a block size given says so), and segments are joined
+        // wherever they appear.
         l.blocked = l.blksize != 0;
-        l.detect_blocks = l.blksize == 0;
+        l.segments = true;
+        l.check = l.blocked ? first_walk::as_given : first_walk::choose;
+    } else if (!l.blocked) {
+        l.check = first_walk::refuse_blocks;
     }
+}
+
+// The descriptor words' form and the bytes around the records.
+void settle_words(layout &l, const prefix_options &o)
+{
+    // order= says how our header is stored too, but the header keeps its own field.
+    l.words_le = o.order_given && !o.big_endian;
+    l.rdw_data = o.rdw_data;
+    l.skip = o.skip;
+    l.trailer = o.trailer;
 }
 
 // The record and block lengths the layout can hold; false with e.
 bool check_lengths(layout &l, bool for_write, error_detail &e)
 {
-    uint64_t max = l.recfm == vfs_rec_fixed ? record_max : ibm_descriptor_max - rdw_size;
+    bool whole = l.recfm == vfs_rec_fixed || l.segments;
+    uint64_t max = whole ? record_max : ibm_descriptor_max - rdw_size;
     if (l.lrecl > max)
         return e = too_long(l.lrecl, max, VFS_ERROR), false;
     if (for_write && l.recfm == vfs_rec_fixed && l.lrecl == 0)
         return e = at_byte(e_no_lrecl, VFS_ERROR), false;
-    if (for_write && l.blocked && l.recfm == vfs_rec_variable) {
+    if (for_write && l.blocked && l.recfm != vfs_rec_fixed) {
         if (l.blksize == 0)
             l.blksize = default_blksize;
-        if (l.blksize < 2 * rdw_size || l.blksize > ibm_descriptor_max)
+        // A segment carries at least one byte beside its word and the block's.
+        uint64_t least = 2 * rdw_size + (l.segments ? 1 : 0);
+        if (l.blksize < least || l.blksize > ibm_descriptor_max)
             return e = bad_option("blksize", l.blksize), false;
     }
     return true;
@@ -73,53 +112,69 @@ bool settle(layout &l, const prefix_options &o, bool, const vfs_file_info &info,
         return false;
     l.driver = drv::dox;
     settle_format(l, o, info, for_write);
+    settle_words(l, o);
     settle_header(l, o, for_write, info);
     return check_lengths(l, for_write, e);
 }
 
-// A descriptor word: 2-byte big-endian length and 2 zero bytes, or (for a
-// block only) a 4-byte length with the top bit set. 0 when it is malformed.
-uint64_t descriptor(const unsigned char *b, bool block)
+// A descriptor word as IBM's big-endian integer: the length in the high
+// half, then the segment flags and a zero byte (a large block: the length
+// with the top bit set). order=le stores that integer low byte first.
+uint32_t word_value(const layout &l, const unsigned char *b)
 {
-    if (block && (b[0] & 0x80) != 0)
-        return get_be(b, 4) & 0x7fffffff;
-    if (b[2] != 0 || b[3] != 0)
-        return 0;
-    uint64_t len = get_be(b, 2);
-    return len >= rdw_size && len <= ibm_descriptor_max ? len : 0;
+    uint32_t w;
+    memcpy(&w, b, sizeof w);
+    return l.words_le == host_big_endian() ? __builtin_bswap32(w) : w;
 }
 
-void detect_blocks(handle &h)
+// The four bytes of the word at `at` where the cache holds them, or copied
+// to tmp when they cross buffers; null with errno.
+const unsigned char *word_bytes(handle &h, uint64_t at, unsigned char tmp[4])
 {
-    h.lay.detect_blocks = false;
-    unsigned char b[8];
-    uint64_t at = h.lay.data_offset;
-    if (cache_span(h, at, sizeof b) != sizeof b || !cache_copy(h, at, b, sizeof b))
-        return;
-    uint64_t bdw = descriptor(b, true);
-    uint64_t rdw = descriptor(b + 4, false);
-    h.lay.blocked = bdw >= 2 * rdw_size && rdw != 0 && rdw <= bdw - rdw_size;
+    const vfs_buffer *b = cache_at(h, at);
+    if (b != nullptr && at + rdw_size <= b->bend)
+        return b->buffer + (at - b->offset);
+    return b != nullptr && cache_copy(h, at, tmp, rdw_size) ? tmp : nullptr;
 }
 
-// The RDW record at `at`, which has room bytes to take.
-step rdw_record(handle &h, uint64_t at, uint64_t room, bool in_block, record_place &r)
+// A BDW: the block's length, or 0 when the word is malformed.
+uint64_t block_length(const layout &l, const unsigned char *b)
 {
-    // Past the end of a whole block the RDW is wrong; past the end of the
+    uint32_t w = word_value(l, b);
+    if ((w & 0x80000000u) != 0)
+        return w & 0x7fffffffu;
+    uint64_t len = (w & 0xffffu) == 0 ? w >> 16 : 0;
+    return len <= ibm_descriptor_max ? len : 0;
+}
+
+// A record or a segment in the file: where its word starts, the bytes it
+// covers with the word, and its segment flags.
+struct piece {
+    uint64_t at = 0, len = 0;
+    unsigned flags = seg_whole;
+};
+
+// The word at `at`, which has room bytes to take, and the piece it heads.
+step read_piece(handle &h, uint64_t at, uint64_t room, piece &p)
+{
+    // Past the end of a whole block the word is wrong; past the end of the
     // file the record was cut.
-    auto overrun = in_block && h.block_cut == VFS_ERROR ? e_bad_rdw : e_truncated;
-    unsigned char b[4];
+    auto overrun = h.lay.blocked && h.block_cut == VFS_ERROR ? e_bad_rdw : e_truncated;
+    unsigned char tmp[4];
     if (room < rdw_size)
         return fail(h, at_byte(overrun, at)), step::error;
-    if (!cache_copy(h, at, b, rdw_size))
+    const unsigned char *b = word_bytes(h, at, tmp);
+    if (b == nullptr)
         return step::error;
-    uint64_t len = descriptor(b, false);
-    if (len == 0)
+    p.at = at;
+    p.len = piece_length(h.lay, b, p.flags);
+    if (p.len == 0)
         return fail(h, at_byte(e_bad_rdw, at)), step::error;
-    if (h.lay.lrecl != 0 && len - rdw_size > h.lay.lrecl)
-        return fail(h, too_long(len - rdw_size, h.lay.lrecl, at)), step::error;
-    if (len > room)
+    uint64_t lrecl = h.lay.lrecl;
+    if (p.flags == seg_whole && lrecl != 0 && p.len - rdw_size > lrecl)
+        return fail(h, too_long(p.len - rdw_size, lrecl, at)), step::error;
+    if (p.len > room)
         return fail(h, at_byte(overrun, at)), step::error;
-    r = {at, at + rdw_size, len - rdw_size, len};
     return step::record;
 }
 
@@ -131,7 +186,7 @@ step enter_block(handle &h, uint64_t &at)
     while (at == h.block_end) {
         if (h.block_cut != VFS_ERROR)
             return fail(h, at_byte(e_truncated_block, h.block_cut)), step::error;
-        unsigned char b[4];
+        unsigned char tmp[4];
         uint64_t have = cache_span(h, at, rdw_size);
         if (have == VFS_ERROR)
             return step::error;
@@ -139,9 +194,10 @@ step enter_block(handle &h, uint64_t &at)
             return step::end;
         if (have < rdw_size)
             return fail(h, at_byte(e_truncated_block, at)), step::error;
-        if (!cache_copy(h, at, b, rdw_size))
+        const unsigned char *b = word_bytes(h, at, tmp);
+        if (b == nullptr)
             return step::error;
-        uint64_t len = descriptor(b, true);
+        uint64_t len = block_length(h.lay, b);
         if (len < rdw_size || (h.lay.blksize != 0 && len > h.lay.blksize))
             return fail(h, at_byte(e_bad_bdw, at)), step::error;
         // A block that the end of the file cuts short still gives its whole
@@ -157,65 +213,225 @@ step enter_block(handle &h, uint64_t &at)
     return step::record;
 }
 
+// The record or segment that starts at `at`, entering the next block first
+// where a block ends there.
+step next_piece(handle &h, uint64_t at, piece &p)
+{
+    if (h.lay.blocked) {
+        step s = enter_block(h, at);
+        return s == step::record ? read_piece(h, at, h.block_end - at, p) : s;
+    }
+    uint64_t room = cache_span(h, at, ibm_descriptor_max);
+    if (room == VFS_ERROR)
+        return step::error;
+    return room == 0 ? step::end : read_piece(h, at, room, p);
+}
+
+// Adds the data of p to the record being joined, which may not grow beyond
+// the longest record; first is the record's first segment.
+step append_piece(handle &h, const piece &first, const piece &p)
+{
+    uint64_t max = h.lay.lrecl != 0 ? h.lay.lrecl : record_max;
+    uint64_t n = p.len - rdw_size, have = h.joined.size;
+    if (have + n > max)
+        return fail(h, too_long(have + n, max, first.at)), step::error;
+    if (!h.joined.reserve(have + n) || !cache_copy(h, p.at + rdw_size, h.joined.data + have, n))
+        return step::error;
+    h.joined.size = static_cast<size_t>(have + n);
+    return step::record;
+}
+
+// The record whose first segment is `first`, its segments joined in
+// h.joined. A segment out of its place breaks the chain there; the end of
+// the file inside the record cuts the record.
+step join_segments(handle &h, const piece &first, record_place &r)
+{
+    h.joined.size = 0;
+    piece p = first;
+    for (;;) {
+        step s = append_piece(h, first, p);
+        if (s != step::record)
+            return s;
+        if (p.flags == seg_last)
+            break;
+        s = next_piece(h, p.at + p.len, p);
+        if (s == step::end)
+            return fail(h, at_byte(e_truncated, first.at)), step::error;
+        if (s != step::record)
+            return s;
+        if (p.flags == seg_whole || p.flags == seg_first)
+            return fail(h, at_byte(e_broken_chain, p.at)), step::error;
+    }
+    r = {first.at, first.at + rdw_size, h.joined.size, p.at + p.len - first.at, true};
+    return step::record;
+}
+
+// What the first record of a file gets before it is read: the layout -r v
+// left open is chosen, and a file named unblocked whose records are in
+// blocks is refused. False with the damage recorded.
+bool start_walk(handle &h)
+{
+    first_walk check = std::exchange(h.lay.check, first_walk::as_given);
+    if (check == first_walk::choose)
+        choose_layout(h);
+    if (check != first_walk::refuse_blocks || !reads_as_blocks(h))
+        return true;
+    fail(h, at_byte(e_in_blocks, h.lay.data_offset));
+    errno_keeper keep;
+    h.err.hint = reading_options(h);
+    return false;
+}
+
 step next(handle &h, uint64_t at, bool first, record_place &r)
 {
-    if (h.lay.recfm == vfs_rec_fixed)
-        return fixed_next(h, at, r);
-    if (h.lay.detect_blocks)
-        detect_blocks(h);
-    if (!h.lay.blocked) {
-        uint64_t room = cache_span(h, at, ibm_descriptor_max);
-        if (room == VFS_ERROR)
-            return step::error;
-        return room == 0 ? step::end : rdw_record(h, at, room, false, r);
+    if (first && !start_walk(h))
+        return step::error;
+    step s = dox_walk(h, at, first, r);
+    // A first record that fails may be a file of another layout: the message
+    // names the options that read it, where one set does. Our header says
+    // what the file is.
+    if (s == step::error && first && h.lay.recfm != vfs_rec_fixed && !h.lay.header &&
+        h.err.code != 0) {
+        errno_keeper keep;
+        h.err.hint = reading_options(h);
     }
-    if (first) {
-        h.block_end = at;
-        h.block_cut = VFS_ERROR;
-    }
-    step s = enter_block(h, at);
-    return s == step::record ? rdw_record(h, at, h.block_end - at, true, r) : s;
+    return s;
+}
+
+// The word that heads a record or segment of n data bytes (a block: n is
+// all its bytes), in the layout's form.
+void put_word(const layout &l, unsigned char out[4], uint64_t n, unsigned flags, bool block)
+{
+    uint64_t len = block || !l.rdw_data ? n + rdw_size : n;
+    auto w = static_cast<uint32_t>(len << 16 | flags << 8);
+    w = l.words_le == host_big_endian() ? __builtin_bswap32(w) : w;
+    memcpy(out, &w, sizeof w);
 }
 
 bool flush_block(handle &h)
 {
     if (h.block.empty())
         return true;
-    unsigned char bdw[4] = {0, 0, 0, 0};
-    put_be(bdw, 2, h.block.size() + rdw_size);
+    unsigned char bdw[4];
+    put_word(h.lay, bdw, h.block.size(), seg_whole, true);
     bool ok = emit(h, bdw, sizeof bdw) && emit(h, h.block.data(), h.block.size());
     h.block.clear();
     return ok;
 }
 
+// Appends a record or segment of n data bytes with its word: to the block
+// being built (written first when the piece would not fit), or to the file.
+bool put_piece(handle &h, const unsigned char *data, uint64_t n, unsigned flags)
+{
+    unsigned char word[4];
+    put_word(h.lay, word, n, flags, false);
+    if (!h.lay.blocked)
+        return emit(h, word, sizeof word) && emit(h, data, n);
+    if (2 * rdw_size + h.block.size() + n > h.lay.blksize && !flush_block(h))
+        return false;
+    h.block.append(reinterpret_cast<const char *>(word), sizeof word);
+    // n is within the block size, which the layout checked.
+    h.block.append(reinterpret_cast<const char *>(data), static_cast<size_t>(n));
+    return true;
+}
+
+// The data bytes the next segment may take: what the block being built has
+// left beside the segment's word, or a whole word's worth unblocked.
+uint64_t segment_room(const handle &h)
+{
+    if (!h.lay.blocked)
+        return ibm_descriptor_max - rdw_size;
+    uint64_t used = 2 * rdw_size + h.block.size();
+    return used < h.lay.blksize ? h.lay.blksize - used : 0;
+}
+
+// A record whole where it fits, else cut into segments: the first fills
+// what the block has left, the next ones whole blocks (unblocked: words of
+// the greatest length).
+bool put_segments(handle &h, const unsigned char *data, uint64_t len)
+{
+    uint64_t done = 0;
+    bool first = true;
+    do {
+        uint64_t room = segment_room(h);
+        // A full block is written first; the layout leaves an empty one room.
+        if (room == 0 && len > 0) {
+            if (!flush_block(h))
+                return false;
+            continue;
+        }
+        uint64_t k = std::min(len - done, room);
+        bool last = done + k == len;
+        unsigned flags = first ? (last ? seg_whole : seg_first) : (last ? seg_last : seg_middle);
+        if (!put_piece(h, data + done, k, flags))
+            return false;
+        done += k;
+        first = false;
+    } while (done < len);
+    return true;
+}
+
+// The skip= bytes go before the first record, after our header.
+bool put_skip(handle &h)
+{
+    bool started = h.woffset + h.wfill > h.lay.data_offset;
+    return started || emit_fill(h, 0, h.lay.skip);
+}
+
 bool put(handle &h, const unsigned char *data, uint64_t len)
 {
     const layout &l = h.lay;
+    if (!put_skip(h))
+        return false;
     if (l.recfm == vfs_rec_fixed)
         return fixed_put(h, data, len);
-    uint64_t max = l.blocked ? l.blksize - 2 * rdw_size : ibm_descriptor_max - rdw_size;
+    uint64_t max = l.segments  ? record_max
+                   : l.blocked ? l.blksize - 2 * rdw_size
+                               : ibm_descriptor_max - rdw_size;
     if (l.lrecl != 0 && l.lrecl < max)
         max = l.lrecl;
     if (len > max)
         return fail(h, too_long(len, max, VFS_ERROR)), false;
-    unsigned char rdw[4] = {0, 0, 0, 0};
-    put_be(rdw, 2, len + rdw_size);
-    if (!l.blocked)
-        return emit(h, rdw, sizeof rdw) && emit(h, data, len);
-    if (rdw_size + h.block.size() + rdw_size + len > l.blksize && !flush_block(h))
-        return false;
-    h.block.append(reinterpret_cast<const char *>(rdw), sizeof rdw);
-    // len is within blksize, checked above.
-    h.block.append(reinterpret_cast<const char *>(data), static_cast<size_t>(len));
-    return true;
+    return l.segments ? put_segments(h, data, len) : put_piece(h, data, len, seg_whole);
 }
 
 bool finish(handle &h)
 {
-    return flush_block(h);
+    return put_skip(h) && flush_block(h) && emit_fill(h, 0, h.lay.trailer);
 }
 
 } // namespace
+
+uint64_t piece_length(const layout &l, const unsigned char *b, unsigned &flags)
+{
+    uint32_t w = word_value(l, b);
+    flags = w >> 8 & 0xffu;
+    if ((w & 0xffu) != 0 || flags > (l.segments ? unsigned{seg_middle} : unsigned{seg_whole}))
+        return 0;
+    uint64_t len = (w >> 16) + (l.rdw_data ? rdw_size : 0);
+    return len >= rdw_size && len <= ibm_descriptor_max ? len : 0;
+}
+
+step dox_walk(handle &h, uint64_t at, bool first, record_place &r)
+{
+    if (h.lay.recfm == vfs_rec_fixed)
+        return fixed_next(h, at, r);
+    if (first) {
+        h.block_end = at;
+        h.block_cut = VFS_ERROR;
+    }
+    piece p;
+    step s = next_piece(h, at, p);
+    if (s != step::record)
+        return s;
+    if (p.flags == seg_whole) {
+        r = {p.at, p.at + rdw_size, p.len - rdw_size, p.len, false};
+        return step::record;
+    }
+    if (p.flags != seg_first)
+        return fail(h, at_byte(e_broken_chain, p.at)), step::error;
+    return join_segments(h, p, r);
+}
 
 constinit const struct vfs_api table = driver_table<dox_driver>("vfs_dox");
 const driver dox_driver = {

@@ -11,7 +11,7 @@ namespace vfs
 namespace
 {
 
-// Texts of the library's own errors; "%o" marks where " at byte N" goes.
+// Texts of the library's own errors; " at byte N" and a hint follow where known.
 constexpr const char *texts[] = {
     "truncated record",
     "bad record descriptor word",
@@ -39,6 +39,10 @@ constexpr const char *texts[] = {
     "unconvertible character in record",
     "converted records with length words have no raw form",
     "file is being written: stopped before the incomplete record",
+    "broken chain of segments",
+    "records are in blocks",
+    "file shorter than skip plus trailer",
+    "trailer needs a file of known size",
 };
 static_assert(sizeof texts / sizeof texts[0] == e_last - e_first + 1);
 
@@ -79,6 +83,8 @@ std::string error_text(const error_detail &e)
         snprintf(buf, sizeof buf, " at byte %llu", (unsigned long long)e.offset);
         s += buf;
     }
+    if (!e.hint.empty())
+        s += " (the file reads as " + e.hint + ")";
     return s;
 }
 

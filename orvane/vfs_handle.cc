@@ -116,12 +116,11 @@ bool header_layout(const driver &d, handle &h, const unsigned char *hdr, size_t 
     if (h.lay.being_written)
         h.lay.records = VFS_ERROR;
     h.counted = h.lay.records != VFS_ERROR;
-    if (bare_fixed(h.lay) && h.lay.records == VFS_ERROR)
-        h.lay.records = whole_records(h);
     return true;
 }
 
-bool read_layout(const driver &d, handle &h, const parsed_name &p, const vfs_file_info &info)
+// The layout from our header, else from the options and the program's description.
+bool describe(const driver &d, handle &h, const parsed_name &p, const vfs_file_info &info)
 {
     unsigned char hdr[header_size];
     ssize_t n = probe_header(d, h, p, hdr);
@@ -144,7 +143,37 @@ bool read_layout(const driver &d, handle &h, const parsed_name &p, const vfs_fil
         set_last_error(e);
         return false;
     }
-    if (h.lay.recfm == vfs_rec_fixed && h.lay.lrecl != 0)
+    return true;
+}
+
+// skip= and trailer= of a queued sequential file: its data starts after the
+// skip and ends before the trailer, whose place needs the file's end.
+bool apply_margins(handle &h, const prefix_options &o, error_detail &e)
+{
+    h.lay.skip = o.skip;
+    h.lay.trailer = o.trailer;
+    h.lay.data_offset += o.skip;
+    uint64_t end = h.ended ? h.reach : VFS_ERROR;
+    if (o.trailer_given && end == VFS_ERROR)
+        return e = at_byte(e_trailer_unsized, VFS_ERROR), false;
+    if (end == VFS_ERROR)
+        return true;
+    if (end < h.lay.data_offset || end - h.lay.data_offset < o.trailer)
+        return e = at_byte(e_short_margins, end), false;
+    h.bound = h.reach = end - o.trailer;
+    return true;
+}
+
+bool read_layout(const driver &d, handle &h, const parsed_name &p, const vfs_file_info &info)
+{
+    error_detail e;
+    if (!describe(d, h, p, info))
+        return false;
+    if (d.id == drv::dox && !apply_margins(h, p.opts, e)) {
+        set_last_error(e);
+        return false;
+    }
+    if (bare_fixed(h.lay) && h.lay.lrecl != 0 && h.lay.records == VFS_ERROR)
         h.lay.records = whole_records(h);
     return true;
 }
@@ -254,9 +283,13 @@ step take_record(handle &h, uint64_t at, bool first, vfs_position pos)
     h.at_eof = s == step::end;
     if (s != step::record)
         return s;
-    vfs_buffer *b = h.conv != nullptr ? convert_record(h, r) : record_buffer(h, r);
+    vfs_buffer *b = h.conv != nullptr ? convert_record(h, r)
+                    : r.joined
+                        ? show(h.joined_view, h.joined.data, r.doffset, r.dlen, r.dlen, false)
+                        : record_buffer(h, r);
     if (b == nullptr)
         return step::error;
+    h.held = h.conv != nullptr || r.joined;
     place_cursor(h, r, pos, b);
     h.delivered++;
     return step::record;
@@ -335,7 +368,7 @@ bool finish_writing(handle &h)
     if (!h.lay.header)
         return true;
     h.lay.being_written = false;
-    if (h.lay.recfm == vfs_rec_variable && h.lay.lrecl == 0)
+    if (h.lay.recfm != vfs_rec_fixed && h.lay.lrecl == 0)
         h.lay.lrecl = h.max_seen;
     unsigned char hdr[header_size];
     encode_header(h.lay, hdr);
@@ -388,7 +421,9 @@ owned_handle new_reader(const driver &d, unique_fd fd)
 bool prepare(const driver &d, handle &h, const parsed_name &p, const vfs_file_info &info)
 {
     if (d.id != drv::oka && lseek(h.file.fd, 0, SEEK_CUR) < 0) {
-        set_last_error(at_byte(e_not_seekable, VFS_ERROR));
+        // Where a trailer is, a pipe does not tell: that is the reason given.
+        set_last_error(
+            at_byte(p.opts.trailer_given ? e_trailer_unsized : e_not_seekable, VFS_ERROR));
         return false;
     }
     if (!read_layout(d, h, p, info))
@@ -565,11 +600,11 @@ bool join_record(const vfs_iovec *iov, uint64_t n, std::string &joined, const un
     return true;
 }
 
-// A converted record is held whole in the buffer that shows it.
+// A converted or joined record is held whole in the buffer that shows it.
 bool record_copy(handle &h, uint64_t off, void *dst, uint64_t n)
 {
     const vfs_buffer *b = h.file.dcache.current;
-    if (h.conv == nullptr)
+    if (!h.held)
         return cache_copy(h, off, dst, n);
     memcpy(dst, b->buffer + (off - b->offset), static_cast<size_t>(n));
     return true;

@@ -39,12 +39,35 @@ uint64_t info_lrecl(const vfs_file_info &info)
     return info.datlen == VFS_ERROR ? 0 : info.datlen;
 }
 
-bool refuse_blocking(const prefix_options &o, error_detail &e)
+const char *recfm_text(char recfm)
+{
+    switch (recfm) {
+    case 'f':
+        return "recfm=f";
+    case 'F':
+        return "recfm=fb";
+    case 'v':
+        return "recfm=v";
+    case 'V':
+        return "recfm=vb";
+    case 's':
+        return "recfm=vs";
+    default:
+        return "recfm=vbs";
+    }
+}
+
+bool refuse_queued_options(const prefix_options &o, error_detail &e)
 {
     if (o.recfm_given && o.recfm != 'f' && o.recfm != 'v')
-        return e = bad_option(o.recfm == 'F' ? "recfm=fb" : "recfm=vb"), false;
+        return e = bad_option(recfm_text(o.recfm)), false;
     if (o.blksize_given)
         return e = bad_option("blksize", o.blksize), false;
+    if (o.rdwlen_given)
+        return e = bad_option(o.rdw_data ? "rdwlen=data" : "rdwlen=total"), false;
+    if (o.skip_given || o.trailer_given)
+        return e = o.skip_given ? bad_option("skip", o.skip) : bad_option("trailer", o.trailer),
+               false;
     return true;
 }
 
@@ -80,13 +103,16 @@ bool fixed_put(handle &h, const unsigned char *data, uint64_t len)
         fail(h, too_long(len, h.lay.lrecl, VFS_ERROR));
         return false;
     }
-    if (!emit(h, data, len))
-        return false;
-    unsigned char pad[256];
-    memset(pad, h.lay.pad, sizeof pad);
-    for (uint64_t left = h.lay.lrecl - len; left > 0;) {
-        uint64_t k = std::min<uint64_t>(left, sizeof pad);
-        if (!emit(h, pad, k))
+    return emit(h, data, len) && emit_fill(h, h.lay.pad, h.lay.lrecl - len);
+}
+
+bool emit_fill(handle &h, unsigned char byte, uint64_t n)
+{
+    unsigned char fill[256];
+    memset(fill, byte, sizeof fill);
+    for (uint64_t left = n; left > 0;) {
+        uint64_t k = std::min<uint64_t>(left, sizeof fill);
+        if (!emit(h, fill, k))
             return false;
         left -= k;
     }

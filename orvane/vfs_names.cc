@@ -14,6 +14,9 @@ namespace vfs
 namespace
 {
 
+// The most skip= or trailer= may pass over: far more than any file header.
+constexpr uint64_t margin_max = UINT64_C(1) << 40;
+
 constexpr std::array<std::pair<std::string_view, drv>, 5> ids = {{
     {"oka", drv::oka},
     {"umb", drv::umb},
@@ -22,30 +25,33 @@ constexpr std::array<std::pair<std::string_view, drv>, 5> ids = {{
     {"yar", drv::yar},
 }};
 
-// A size with an optional k or m suffix, 1 .. record_max (blksize may be larger).
+// A size with an optional k or m suffix, 1 .. max.
 bool parse_size(std::string_view v, uint64_t max, uint64_t &out)
 {
     uint64_t n = 0;
     auto [p, ec] = std::from_chars(v.data(), v.data() + v.size(), n);
     if (ec != std::errc() || p == v.data())
         return false;
-    std::string_view rest(p, v.data() + v.size() - p);
-    if (rest == "k")
-        n <<= 10;
-    else if (rest == "m")
-        n <<= 20;
-    else if (!rest.empty())
+    std::string_view rest(p, static_cast<size_t>(v.data() + v.size() - p));
+    int shift = rest == "k" ? 10 : rest == "m" ? 20 : 0;
+    if ((shift == 0 && !rest.empty()) || n == 0 || n > (max >> shift))
         return false;
-    if (n == 0 || n > max)
-        return false;
-    out = n;
+    out = n << shift;
     return true;
+}
+
+// A size that may also be 0, as a position or a count of bytes to pass over.
+bool parse_offset(std::string_view v, uint64_t max, uint64_t &out)
+{
+    if (v == "0")
+        return out = 0, true;
+    return parse_size(v, max, out);
 }
 
 bool parse_format(std::string_view key, std::string_view val, prefix_options &o)
 {
-    constexpr std::array<std::pair<std::string_view, char>, 4> fm = {
-        {{"f", 'f'}, {"fb", 'F'}, {"v", 'v'}, {"vb", 'V'}}};
+    constexpr std::array<std::pair<std::string_view, char>, 6> fm = {
+        {{"f", 'f'}, {"fb", 'F'}, {"v", 'v'}, {"vb", 'V'}, {"vs", 's'}, {"vbs", 'S'}}};
     for (auto [name, c] : fm)
         if (key == "recfm" && val == name) {
             o.recfm_given = true;
@@ -62,6 +68,11 @@ bool parse_format(std::string_view key, std::string_view val, prefix_options &o)
         o.big_endian = val == "native" ? host_big_endian() : val == "be";
         return true;
     }
+    if (key == "rdwlen" && (val == "total" || val == "data")) {
+        o.rdwlen_given = true;
+        o.rdw_data = val == "data";
+        return true;
+    }
     return false;
 }
 
@@ -74,9 +85,15 @@ bool parse_sized(std::string_view key, std::string_view val, prefix_options &o)
     } else if (key == "blksize" && parse_size(val, UINT64_C(1) << 31, n)) {
         o.blksize_given = true;
         o.blksize = n;
-    } else if (key == "keypos" && (val == "0" || parse_size(val, record_max, n))) {
+    } else if (key == "keypos" && parse_offset(val, record_max, n)) {
         o.keypos_given = true;
         o.keypos = static_cast<uint32_t>(n);
+    } else if (key == "skip" && parse_offset(val, margin_max, n)) {
+        o.skip_given = true;
+        o.skip = n;
+    } else if (key == "trailer" && parse_offset(val, margin_max, n)) {
+        o.trailer_given = true;
+        o.trailer = n;
     } else if (key == "keylen" && parse_size(val, VFS_KEYLEN_MAX, n)) {
         o.keylen_given = true;
         o.keylen = static_cast<uint32_t>(n);

@@ -18,12 +18,9 @@ bool settle(layout &l, const prefix_options &o, bool, const vfs_file_info &info,
             error_detail &e)
 {
     if (o.recfm_given && o.recfm != 'v')
-        return e = bad_option(o.recfm == 'f'   ? "recfm=f"
-                              : o.recfm == 'F' ? "recfm=fb"
-                                               : "recfm=vb"),
-               false;
-    if (o.blksize_given)
-        return e = bad_option("blksize", o.blksize), false;
+        return e = bad_option(recfm_text(o.recfm)), false;
+    if (!refuse_queued_options(o, e))
+        return false;
     if (o.varfmt_given)
         return e = bad_option("varfmt", o.varfmt), false;
     if (o.keypos_given || o.keylen_given)

@@ -28,7 +28,7 @@ uint64_t prefix_max(uint8_t varfmt)
 bool settle(layout &l, const prefix_options &o, bool, const vfs_file_info &info, bool for_write,
             error_detail &e)
 {
-    if (!refuse_blocking(o, e))
+    if (!refuse_queued_options(o, e))
         return false;
     if (o.keypos_given || o.keylen_given)
         return e = bad_option(o.keypos_given ? "keypos" : "keylen"), false;

@@ -33,7 +33,7 @@ constexpr uint64_t length_size = 4;
 bool settle(layout &l, const prefix_options &o, bool, const vfs_file_info &info, bool for_write,
             error_detail &e)
 {
-    if (!refuse_blocking(o, e))
+    if (!refuse_queued_options(o, e))
         return false;
     if (o.varfmt_given)
         return e = bad_option("varfmt", o.varfmt), false;

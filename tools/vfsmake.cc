@@ -16,11 +16,10 @@
 #include <string_view>
 #include <vector>
 
-#include "errno_keeper.h"
+#include "output_file.h"
 #include "read_record.h"
 #include "safe_stdfds.h"
 #include "size_value.h"
-#include "unique_fd.h"
 #include "vfs_api.h"
 #include "vfs_internal.h"
 
@@ -51,6 +50,14 @@ const char usage[] =
     "codepage=NAME (records written in that code page, read from UTF-8 or\n"
     "to=NAME), subst=C (for a character the code page lacks).\n"
     "Sizes may end in k or m. Short fixed records are padded with spaces.\n"
+    "\n"
+    "dox files as mainframes and transfer tools write them:\n"
+    "  recfm=vs|vbs   records cut into segments     dox,recfm=vbs,blksize=32760:o\n"
+    "  order=le       words stored low byte first   dox,recfm=v,order=le:o\n"
+    "  rdwlen=data    RDWs count the data only      dox,recfm=vb,rdwlen=data:o\n"
+    "  skip=N         N zero bytes before records   dox,recfm=v,skip=100:o\n"
+    "  trailer=N      N zero bytes after them       dox,recfm=f,lrecl=80,trailer=12:o\n"
+    "  codepage=NAME  also double-byte pages, SO/SI dox,recfm=v,codepage=IBM930:o\n"
     "See vfsmake(1).\n";
 
 struct settings {
@@ -116,22 +123,27 @@ uint64_t prefix_value(std::string_view prefix, std::string_view key)
 }
 
 // rec in the code page cd converts to, as the library stores it: a
-// character the page lacks becomes subst (when given), the whole of a UTF-8 one.
+// character the page lacks becomes subst (when given), the whole of a UTF-8
+// one; a page with shifts is shifted back in before it and at the end.
 std::string to_page(iconv_t cd, const std::string &rec, const std::string &subst)
 {
-    std::string out(rec.size(), '\0');
+    // No page takes more than four bytes a byte, shifts included.
+    std::string out(4 * rec.size() + 4, '\0');
     char *ip = const_cast<char *>(rec.data()), *op = out.data();
     size_t il = rec.size(), ol = out.size();
     iconv(cd, nullptr, nullptr, nullptr, nullptr);
-    while (il > 0 && iconv(cd, &ip, &il, &op, &ol) == static_cast<size_t>(-1) && ol > 0) {
+    while (il > 0 && iconv(cd, &ip, &il, &op, &ol) == static_cast<size_t>(-1) && ol > 4) {
         do {
             ip++;
             il--;
         } while (il > 0 && (*ip & 0xc0) == 0x80);
+        iconv(cd, nullptr, nullptr, &op, &ol);
         std::string s = subst.empty() ? "" : to_page(cd, subst, "");
-        if (s.size() == 1)
-            *op++ = s[0], ol--;
+        size_t k = std::min(s.size(), ol);
+        op = std::copy_n(s.data(), k, op);
+        ol -= k;
     }
+    iconv(cd, nullptr, nullptr, &op, &ol);
     out.resize(out.size() - ol);
     return out;
 }
@@ -246,85 +258,6 @@ bool write_records(const settings &s, FILE *in, std::string create_name, std::st
     return ok;
 }
 
-std::string dir_of(const std::string &path)
-{
-    size_t slash = path.rfind('/');
-    if (slash == std::string::npos)
-        return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-// Where a path really leads: symbolic links followed to the file they name,
-// which need not exist yet.
-bool follow_links(std::string &path)
-{
-    std::vector<char> buf(PATH_MAX);
-    for (int hops = 0; hops < 40; hops++) {
-        struct stat st;
-        if (lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode))
-            return true; // a missing file is made; other failures show when it is
-        ssize_t n = readlink(path.c_str(), buf.data(), buf.size());
-        if (n < 0)
-            return false;
-        if (static_cast<size_t>(n) == buf.size())
-            return errno = ENAMETOOLONG, false;
-        std::string link(buf.data(), static_cast<size_t>(n));
-        path = link[0] == '/' ? link : dir_of(path) + "/" + link;
-    }
-    return errno = ELOOP, false;
-}
-
-// A regular output is written beside itself under a temporary name, which
-// replaces it only once complete and synced: a failing run leaves the old
-// file as it was.
-class staged_file
-{
-  public:
-    staged_file() = default;
-    staged_file(const staged_file &) = delete;
-    staged_file &operator=(const staged_file &) = delete;
-    ~staged_file()
-    {
-        if (fd_) {
-            errno_keeper keep;
-            unlink(tmp_.c_str());
-        }
-    }
-    bool start(const std::string &target, mode_t mode)
-    {
-        std::string tmp = dir_of(target) + "/.vfsmake.XXXXXX";
-        fd_.reset(mkostemp(tmp.data(), O_CLOEXEC));
-        if (!fd_)
-            return false;
-        target_ = target;
-        tmp_ = tmp;
-        mode_ = mode;
-        return true;
-    }
-    const std::string &path() const { return tmp_; }
-    bool replace()
-    {
-        if (fchmod(fd_.get(), mode_) != 0 || fsync(fd_.get()) != 0 ||
-            rename(tmp_.c_str(), target_.c_str()) != 0)
-            return false;
-        fd_.reset();
-        return true;
-    }
-
-  private:
-    std::string target_, tmp_;
-    mode_t mode_ = 0;
-    unique_fd fd_;
-};
-
-// The mode the library's own create would give a new file.
-mode_t new_file_mode()
-{
-    mode_t mask = umask(0);
-    umask(mask);
-    return 0666 & ~mask;
-}
-
 // Reading the file being replaced is an accident: refused.
 bool reads_output(FILE *in, const struct stat &out)
 {
@@ -336,21 +269,20 @@ int make_from(const settings &s, FILE *in)
 {
     split_name n = split(s.name);
     struct stat st;
-    bool exists = stat(n.path.c_str(), &st) == 0;
-    if (exists && !S_ISREG(st.st_mode)) // a FIFO or a device is written as it is
+    if (stat(n.path.c_str(), &st) == 0 &&
+        !S_ISREG(st.st_mode)) // a FIFO or a device is written as it is
         return write_records(s, in, s.name, n.prefix) ? 0 : 1;
-    if (exists && reads_output(in, st))
-        return fail(s.name, "the input is the output");
-    std::string target = n.path;
-    if (!follow_links(target))
+    output_file out;
+    if (!out.open(n.path))
         return fail(s.name, strerror(errno));
-    staged_file staged;
-    if (!staged.start(target, exists ? st.st_mode & 07777 : new_file_mode()))
+    if (reads_output(in, out.file()))
+        return fail(s.name, "the input is the output");
+    if (!out.start())
         return fail(s.name, strerror(errno));
     std::string prefix = n.prefix.empty() ? "oka:" : n.prefix;
-    if (!write_records(s, in, prefix + staged.path(), n.prefix))
+    if (!write_records(s, in, prefix + out.write_path(), n.prefix))
         return 1;
-    if (!staged.replace())
+    if (!out.commit())
         return fail(s.name, strerror(errno));
     return 0;
 }

@@ -11,6 +11,7 @@
 #include <stdio.h>
 #include <string.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <time.h>
@@ -29,15 +30,31 @@ constexpr int max_retries = 1000;
 // Enough for the few calls the child makes before execve, also when sanitized.
 constexpr size_t child_stack_size = 64 * 1024;
 
+// The signals the supervisor passes on to the child, unless the caller had
+// them ignored, and the job-control signals it ignores itself.
+constexpr int passed_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+constexpr int shielded_signals[] = {SIGTTIN, SIGTTOU, SIGTSTP};
+constexpr int n_passed = sizeof passed_signals / sizeof passed_signals[0];
+constexpr int n_shielded = sizeof shielded_signals / sizeof shielded_signals[0];
+
 struct saved_state {
-    struct termios stdout_termios, stderr_termios;
-    int stdout_rc, stderr_rc;
-    // The child shares the open file descriptions of 0 and 1 and may leave
-    // them non-blocking; the next writer of a shared pipe would get EAGAIN.
-    int stdin_flags, stdout_flags;
-    struct sigaction saveint, savequit, savettin, savettou, savehup, savetstp;
+    // Whether we cleared TOSTOP on the terminal of descriptor 1 or 2: all we
+    // change there, and all we undo.
+    bool tostop_cleared[2];
+    struct sigaction passed[n_passed], shielded[n_shielded];
     sigset_t savemask;
 };
+
+// The child the passed signals go to; 0 before it exists and once it is reaped.
+volatile sig_atomic_t child_pid;
+
+void pass_on(int sig)
+{
+    const int save_errno = errno;
+    if (child_pid > 0)
+        kill(child_pid, sig);
+    errno = save_errno;
+}
 
 // The locale is read only when there is something to say: most runs never print.
 void speak()
@@ -54,76 +71,96 @@ void pause_briefly()
     nanosleep(&ms, nullptr);
 }
 
-void clear_tostop(int fd, const struct termios *saved, int rc)
+// Background output to the terminal must not stop the child. The bit is
+// changed on the settings the terminal has now: another program of the
+// pipeline (a pager) may own the rest of them. True when it was cleared.
+bool clear_tostop(int fd)
 {
-    if (rc != 0 || !(saved->c_lflag & TOSTOP))
-        return;
-    struct termios my_termios = *saved;
-    my_termios.c_lflag &= ~(tcflag_t)TOSTOP;
-    tcsetattr(fd, TCSANOW, &my_termios);
+    struct termios now;
+    if (tcgetattr(fd, &now) != 0 || !(now.c_lflag & TOSTOP))
+        return false;
+    now.c_lflag &= ~(tcflag_t)TOSTOP;
+    return tcsetattr(fd, TCSANOW, &now) == 0;
 }
 
-void clear_tostops(const saved_state *s)
+void clear_tostops(saved_state *s)
 {
-    clear_tostop(1, &s->stdout_termios, s->stdout_rc);
-    clear_tostop(2, &s->stderr_termios, s->stderr_rc);
+    for (int fd = 1; fd <= 2; fd++)
+        s->tostop_cleared[fd - 1] = clear_tostop(fd) || s->tostop_cleared[fd - 1];
 }
 
+// Undoes our own change only, and only where nobody set the bit again.
+void restore_tostops(const saved_state *s)
+{
+    for (int fd = 1; fd <= 2; fd++) {
+        struct termios now;
+        if (!s->tostop_cleared[fd - 1] || tcgetattr(fd, &now) != 0 || (now.c_lflag & TOSTOP))
+            continue;
+        now.c_lflag |= TOSTOP;
+        tcsetattr(fd, TCSANOW, &now);
+    }
+}
+
+bool ignored(const struct sigaction &action)
+{
+    return !(action.sa_flags & SA_SIGINFO) && action.sa_handler == SIG_IGN;
+}
+
+void passed_set(sigset_t *set)
+{
+    sigemptyset(set);
+    for (int sig : passed_signals)
+        sigaddset(set, sig);
+}
+
+// The passed signals stay blocked until the child exists: one that comes
+// earlier waits and then reaches it.
 void prepare(saved_state *s)
 {
-    prctl(PR_SET_PDEATHSIG, SIGHUP);
-    s->stdout_rc = tcgetattr(1, &s->stdout_termios);
-    s->stderr_rc = tcgetattr(2, &s->stderr_termios);
+    sigset_t block;
+    passed_set(&block);
+    sigprocmask(SIG_BLOCK, &block, &s->savemask);
+
+    struct sigaction action = {};
+    sigemptyset(&action.sa_mask);
+    action.sa_handler = SIG_IGN;
+    for (int i = 0; i < n_shielded; i++)
+        sigaction(shielded_signals[i], &action, &s->shielded[i]);
+    action.sa_handler = pass_on;
+    action.sa_mask = block;
+    for (int i = 0; i < n_passed; i++) {
+        sigaction(passed_signals[i], nullptr, &s->passed[i]);
+        // A signal the caller ignores (nohup, a background job's SIGINT) stays ignored.
+        if (!ignored(s->passed[i]))
+            sigaction(passed_signals[i], &action, nullptr);
+    }
+    s->tostop_cleared[0] = s->tostop_cleared[1] = false;
     clear_tostops(s);
-    s->stdin_flags = fcntl(0, F_GETFL);
-    s->stdout_flags = fcntl(1, F_GETFL);
-
-    struct sigaction ignore = {};
-    ignore.sa_handler = SIG_IGN;
-    sigemptyset(&ignore.sa_mask);
-    ignore.sa_flags = 0;
-    sigaction(SIGINT, &ignore, &s->saveint);
-    sigaction(SIGQUIT, &ignore, &s->savequit);
-    sigaction(SIGTTIN, &ignore, &s->savettin);
-    sigaction(SIGTTOU, &ignore, &s->savettou);
-    sigaction(SIGHUP, nullptr, &s->savehup);
-    sigaction(SIGTSTP, &ignore, &s->savetstp);
-
-    sigset_t chldmask;
-    sigemptyset(&chldmask);
-    sigaddset(&chldmask, SIGCHLD);
-    sigaddset(&chldmask, SIGWINCH);
-    sigaddset(&chldmask, SIGHUP);
-    sigprocmask(SIG_BLOCK, &chldmask, &s->savemask);
 }
 
 void restore_signals(const saved_state *s)
 {
-    sigaction(SIGINT, &s->saveint, nullptr);
-    sigaction(SIGQUIT, &s->savequit, nullptr);
-    sigaction(SIGTTIN, &s->savettin, nullptr);
-    sigaction(SIGTTOU, &s->savettou, nullptr);
-    sigaction(SIGHUP, &s->savehup, nullptr);
-    sigaction(SIGTSTP, &s->savetstp, nullptr);
+    for (int i = 0; i < n_passed; i++)
+        sigaction(passed_signals[i], &s->passed[i], nullptr);
+    for (int i = 0; i < n_shielded; i++)
+        sigaction(shielded_signals[i], &s->shielded[i], nullptr);
     sigprocmask(SIG_SETMASK, &s->savemask, nullptr);
 }
 
-void restore(const saved_state *s)
+// The passed signals are held while the child's status is collected, so that
+// none is sent to a process id that may already belong to another process;
+// released, the mask is the caller's.
+void hold_passed(const saved_state *s, bool hold)
 {
-    if (s->stdin_flags != -1)
-        fcntl(0, F_SETFL, s->stdin_flags);
-    if (s->stdout_flags != -1)
-        fcntl(1, F_SETFL, s->stdout_flags);
-    if (s->stdout_rc == 0)
-        tcsetattr(1, TCSANOW, &s->stdout_termios);
-    if (s->stderr_rc == 0)
-        tcsetattr(2, TCSANOW, &s->stderr_termios);
-    restore_signals(s);
+    sigset_t set;
+    passed_set(&set);
+    sigprocmask(hold ? SIG_BLOCK : SIG_SETMASK, hold ? &set : &s->savemask, nullptr);
 }
 
 // What the child reads, and the pipe end on which it reports a failed execve.
 struct spawn_args {
     const saved_state *s;
+    pid_t parent;
     const char *path;
     char *const *argv;
     int report_fd;
@@ -135,7 +172,11 @@ struct spawn_args {
 int run_child(void *arg)
 {
     const spawn_args *a = static_cast<const spawn_args *>(arg);
-    prctl(PR_SET_PDEATHSIG, SIGHUP);
+    // Whatever ends the supervisor (kill -9, under nohup too) ends the copy.
+    // A parent gone before the request was made never sends it.
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (getppid() != a->parent)
+        _exit(127);
     restore_signals(a->s);
     for (int tries = 0; execve(a->path, a->argv, environ) != 0; tries++) {
         if ((errno != EAGAIN && errno != ETXTBSY) || tries == max_retries)
@@ -155,7 +196,7 @@ bool stopped_by_terminal(int sig)
 // A child stopped from the terminal stops us too (we ignore those signals,
 // so SIGSTOP), so that the shell sees its job stopped and gets the terminal
 // back; once continued we continue the child. The wait reports its continuation.
-void follow_stop(pid_t pid, int sig, const char *me, const saved_state *s)
+void follow_stop(pid_t pid, int sig, const char *me, saved_state *s)
 {
     speak();
     fprintf(stderr, "%s: %s stoped by signal %d (%s).\n", me, me, sig, strsignal(sig));
@@ -166,11 +207,19 @@ void follow_stop(pid_t pid, int sig, const char *me, const saved_state *s)
     kill(pid, SIGCONT);
 }
 
+// A child ended by these is left to the shell, which says nothing of them either.
+bool quiet_signal(int sig)
+{
+    return sig == SIGPIPE || sig == SIGINT;
+}
+
 // The value for the jump back from a wait that ended otherwise than by a stop or continuation.
 int outcome(pid_t pid, pid_t rc, int status, int save_errno, const char *me)
 {
     if (rc == pid && WIFEXITED(status))
         return WEXITSTATUS(status) != 0 ? WEXITSTATUS(status) : (int)RELOCATE_ZERO;
+    if (rc == pid && WIFSIGNALED(status) && quiet_signal(WTERMSIG(status)))
+        return 128 + WTERMSIG(status);
     speak();
     if (rc == pid && WIFSIGNALED(status)) {
         fprintf(stderr, "%s: %s terminated with signal %d (%s).\n", me, me, WTERMSIG(status),
@@ -189,26 +238,47 @@ int outcome(pid_t pid, pid_t rc, int status, int save_errno, const char *me)
     return rc;
 }
 
-int wait_child(pid_t pid, const char *me, const saved_state *s, int *save_errno)
+// The next change of the child's state, collected with the passed signals
+// held; until one is there the wait lets them through to pass_on. Where
+// waitid cannot leave the status in place, waitpid collects it at once.
+pid_t next_status(pid_t pid, int *status, const saved_state *s)
+{
+    for (;;) {
+        siginfo_t info;
+        info.si_pid = 0;
+        const int waited =
+            waitid(P_PID, (id_t)pid, &info, WEXITED | WSTOPPED | WCONTINUED | WNOWAIT);
+        if (waited != 0 && errno == EINTR)
+            continue;
+        hold_passed(s, true);
+        const pid_t rc = waitpid(pid, status, WUNTRACED | WCONTINUED | (waited == 0 ? WNOHANG : 0));
+        if (rc != 0)
+            return rc;
+        hold_passed(s, false);
+    }
+}
+
+// The child's end as the jump value, with the passed signals held;
+// *killed_by is the signal that killed it, or 0.
+int wait_child(pid_t pid, const char *me, saved_state *s, int *save_errno, int *killed_by)
 {
     for (;;) {
         int status = 0;
-        const pid_t rc = waitpid(pid, &status, WUNTRACED | WCONTINUED);
+        const pid_t rc = next_status(pid, &status, s);
         *save_errno = errno;
-        if (rc == pid && WIFSTOPPED(status)) {
+        if (rc == pid && WIFSTOPPED(status))
             follow_stop(pid, WSTOPSIG(status), me, s);
-            continue;
-        }
         // The wait status of a continued child names no signal; SIGCONT is what continues it.
-        if (rc == pid && WIFCONTINUED(status)) {
+        else if (rc == pid && WIFCONTINUED(status)) {
             speak();
             fprintf(stderr, "%s: %s continued by signal %d (%s).\n", me, me, SIGCONT,
                     strsignal(SIGCONT));
-            continue;
+        } else if (rc != -1 || *save_errno != EINTR) {
+            child_pid = 0;
+            *killed_by = rc == pid && WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+            return outcome(pid, rc, status, *save_errno, me);
         }
-        if (rc == -1 && *save_errno == EINTR)
-            continue;
-        return outcome(pid, rc, status, *save_errno, me);
+        hold_passed(s, false);
     }
 }
 
@@ -249,9 +319,10 @@ pid_t start_child(const saved_state *s, const char *opath, char *const *argv, co
     // Without the pipe a failed execve still ends the child with 127, unexplained.
     if (pipe2(report, O_CLOEXEC) != 0)
         report[0] = report[1] = -1;
-    spawn_args args = {s, opath, argv, report[1]};
+    spawn_args args = {s, getpid(), opath, argv, report[1]};
     const pid_t pid = clone_child(&args);
     const int save_errno = errno;
+    child_pid = pid > 0 ? pid : 0;
     if (report[1] != -1)
         close(report[1]);
     const int child_errno = pid > 0 && report[0] != -1 ? execve_errno(report[0]) : 0;
@@ -282,6 +353,24 @@ const char *program_name(const int argc, const char **argv, char *name)
     return basename(name);
 }
 
+// Dies of the signal that killed the child, as the caller would have seen
+// the child die without us. The child has dumped any core already: one from
+// us too, or from an emulator running us, would be a second.
+void die_of(int sig)
+{
+    struct rlimit core;
+    if (getrlimit(RLIMIT_CORE, &core) == 0) {
+        core.rlim_cur = 0;
+        setrlimit(RLIMIT_CORE, &core);
+    }
+    signal(sig, SIG_DFL);
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, sig);
+    sigprocmask(SIG_UNBLOCK, &set, nullptr);
+    raise(sig);
+}
+
 } // namespace
 
 int relocate_supervise(const int argc, const char **argv, const char *opath)
@@ -295,14 +384,19 @@ int relocate_supervise(const int argc, const char **argv, const char *opath)
     const pid_t pid = start_child(&s, opath, const_cast<char *const *>(argv), me);
     if (pid < 0) {
         const int save_errno = errno;
-        restore(&s);
+        restore_tostops(&s);
+        restore_signals(&s);
         errno = save_errno;
         return -1;
     }
-    int save_errno = 0;
-    const int status = wait_child(pid, me, &s, &save_errno);
-    restore(&s);
+    hold_passed(&s, false);
+    int save_errno = 0, killed_by = 0;
+    const int status = wait_child(pid, me, &s, &save_errno, &killed_by);
+    restore_tostops(&s);
+    restore_signals(&s);
     fflush(stderr);
+    if (killed_by != 0)
+        die_of(killed_by);
     errno = save_errno;
     siglongjmp(jmp_relocate, status);
 }

@@ -31,8 +31,11 @@ char *put(char *at, const char *s, size_t len)
 int path_add(const char *name, const char *prefix, const char *value, bool in_front)
 {
     size_t lp = length_of(prefix), lv = length_of(value);
-    /* Nothing to add, or no variable to add it to, is a caller's mistake. */
-    if (lp + lv == 0 || name == nullptr) {
+    /* Nothing to add, or no variable to add it to, is a caller's mistake. An
+     * entry with a colon would be split into others, relative ones among them
+     * (a directory "/d/a:b/" lists "b/..." of the current directory). */
+    if (lp + lv == 0 || name == nullptr || (prefix != nullptr && strchr(prefix, ':') != nullptr) ||
+        (value != nullptr && strchr(value, ':') != nullptr)) {
         errno = EINVAL;
         return -1;
     }

@@ -12,7 +12,8 @@ extern "C" {
 char *path_seek(const char *program, const char *environ, int_fast32_t perms);
 /* 0 when dir is an entry of the variable named environ, else -1. */
 int path_match(const char *dir, const char *environ);
-/* Put prefix+value in front of (behind) the variable name. 0, or -1 with errno. */
+/* Put prefix+value in front of (behind) the variable name. 0, or -1 with errno
+ * (EINVAL, the variable untouched, for an entry holding a colon). */
 int path_prepend(const char *name, const char *prefix, const char *value);
 int path_append(const char *name, const char *prefix, const char *value);
 /* 0 when only root and the effective user can change directory dir (see safe_path.cc), else -1. */

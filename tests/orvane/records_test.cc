@@ -95,10 +95,12 @@ struct opened {
     ~opened() { vfs_api.vfs_close(fh, nullptr); }
 };
 
-/* What a walk delivered: records (or blocks), then the error text if any. */
+/* What a walk delivered: records (or blocks), then the error text if any;
+ * how many records vfs_seek placed across cache buffers. */
 struct walk {
     strings records;
     std::string error;
+    size_t spanned = 0;
 };
 
 /* The record a vfs_seek that returned n placed: from the cache buffer the
@@ -132,6 +134,7 @@ walk records(opened &o, bool by_seek)
                              : read_record(o.api, o.fh, pos, buf, UINT64_MAX);
         if (n == VFS_ERROR || (n == 0 && o.api->vfs_eof(o.fh) == 1))
             return w.error = n == 0 ? "" : lib_text(o.fh, errno), w;
+        w.spanned += by_seek && o.fh->curr_csr.spanned ? 1 : 0;
         w.records.push_back(by_seek ? cursor_record(o, n, buf)
                                     : std::string(buf.data(), static_cast<size_t>(n)));
     }
@@ -161,6 +164,20 @@ walk blocks(opened &o)
     return w;
 }
 
+// A record of len bytes in VS segments of the longest a word holds.
+std::string spanned_record(size_t len)
+{
+    const size_t most = vfs::ibm_descriptor_max - 4;
+    std::string out;
+    for (size_t at = 0; at < len; at += most) {
+        size_t k = std::min(most, len - at);
+        char flags = at == 0 ? (k == len ? 0 : 1) : at + k == len ? 2 : 3;
+        out += std::string{static_cast<char>((k + 4) >> 8), static_cast<char>(k + 4), flags, 0};
+        out += std::string(k, 'M');
+    }
+    return out;
+}
+
 const std::string abc0 = "\0\3\0\0abc"s;  // one varfmt 0 record, 7 bytes
 const std::string rdw_ab = "\0\6\0\0ab"s; // one RDW record, 6 bytes
 const std::string vb10 = "\0\n\0\0"s + rdw_ab;
@@ -179,7 +196,8 @@ struct file_case {
     std::string content{};
     size_t cut = 0;
     size_t raw = 0;
-    size_t limit = 0; // the longest record the layout takes; 0: not tried
+    size_t limit = 0;    // the longest record the layout takes; 0: not tried
+    bool joined = false; // records of several segments, each handed out in one buffer
 };
 
 std::vector<file_case> file_cases()
@@ -235,6 +253,19 @@ std::vector<file_case> file_cases()
     };
     // clang-format on
     v.insert(v.end(), std::begin(damaged), std::end(damaged));
+    // Spanned records: 1 MiB in blocks, the longest a record may be, and one
+    // byte more, refused at its first segment.
+    const std::string mib(1 << 20, 's'), most(vfs::record_max, 'M');
+    v.push_back({"dox,recfm=vbs", {"a", mib, ""}, {"a", mib, ""}});
+    v.push_back({"dox,recfm=vs", {most}, {most}, "", false, "", 0, 0, vfs::record_max});
+    v.push_back({"dox,recfm=vs",
+                 {},
+                 {},
+                 "record length 16777217 beyond maximum 16777216 at byte 0",
+                 true,
+                 spanned_record(vfs::record_max + 1)});
+    for (size_t i = v.size() - 3; i < v.size(); i++)
+        v[i].joined = true;
     return v;
 }
 
@@ -265,6 +296,9 @@ TEST_P(file, every_walk_gives_the_records_then_the_end_or_the_damage)
         walk w = records(o, way % 2 == 0), raw = blocks(b);
         EXPECT_EQ(w.records, c.want) << way;
         EXPECT_EQ(w.error, c.error) << way;
+        if (c.joined) {
+            EXPECT_EQ(w.spanned, 0u) << way;
+        }
         // The next move fails the same way instead of skipping the damage.
         if (!c.error.empty()) {
             EXPECT_EQ(o.api->vfs_seek(o.fh, nullptr, 0, nullptr, nullptr, vfs_pos_next, 0),

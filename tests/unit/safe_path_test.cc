@@ -108,6 +108,11 @@ TEST(PathList, MatchPrependAppend)
         EXPECT_STREQ(r.want, getenv(var));
     }
     EXPECT_EQ(-1, path_prepend(var, "", nullptr)); // nothing to add
+    // A colon would split the entry, "b/usr/lib/" a directory of wherever the program runs.
+    errno = 0;
+    EXPECT_EQ(-1, path_prepend(var, "/d/a:b/", "usr/lib/"));
+    EXPECT_EQ(EINVAL, errno);
+    EXPECT_EQ(-1, path_append(var, "/d/", "a:b"));
     EXPECT_STREQ("/r/lib", getenv(var));
     unsetenv(var);
 }
