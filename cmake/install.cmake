@@ -11,6 +11,11 @@ install(TARGETS vfs_orvane_32r LIBRARY DESTINATION lib)
 install(FILES "${PROJECT_SOURCE_DIR}/libvfs/include/vfs_api.h" "${PROJECT_SOURCE_DIR}/libvfs/include/vfs_buffer.h"
               "${PROJECT_SOURCE_DIR}/libvfs/include/vfs_cache.h" "${PROJECT_SOURCE_DIR}/libvfs/include/vfs_internal.h"
         DESTINATION include/vfs_orvane)
+# Bash completion for both programs, where bash-completion looks beside a bin/ on PATH.
+foreach(program tandro vfsmake)
+    install(FILES "${PROJECT_SOURCE_DIR}/completion/tandro.bash"
+            DESTINATION share/bash-completion/completions RENAME ${program})
+endforeach()
 
 include(CMakePackageConfigHelpers)
 

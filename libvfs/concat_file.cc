@@ -220,6 +220,8 @@ int report_unresolved(const char *filename, const struct vfs_api *api, const cha
         const char *why = realname ? realname : err ? strerror(err) : "";
         fprintf(stderr, "Eh? No detectable file system for %s:%s\n", filename, why);
     } else {
+        // The line names the driver; the file is named before it.
+        name_operand("the header names another driver");
         fprintf(stderr, "Eh? File system missmatch (%s)  %d:%s\n", driver_id(api).text, err,
                 strerror(err));
     }
@@ -237,6 +239,21 @@ bool take_path(char *filename, char *realname)
         return true;
     errno = ENAMETOOLONG;
     return false;
+}
+
+/* -l and -r mean nothing to a byte stream: the first plain name they meet
+ * says how to read it as a record file. */
+void hint_record_option(const char *given, const struct vfs_file_info *command_line)
+{
+    static bool hinted;
+    const char *option = !reclen_unset(command_line->datlen)  ? "-l"
+                         : command_line->recfm != vfs_rec_unk ? "-r"
+                                                              : nullptr;
+    if (option == nullptr || hinted)
+        return;
+    hinted = true;
+    fprintf(stderr, "%s: %s applies to record files: name the driver, as dox:%s\n", program_name,
+            option, given);
 }
 
 } // namespace
@@ -264,7 +281,11 @@ int concat_file(char *filename, const struct vfs_file_info *file_info)
     driver_kind kind = kind_of(api);
     if (verbose)
         fprintf(stderr, "Concatenating file %s-%s\n", driver_id(api).text, filename);
-    if (kind == driver_kind::oka)
-        return concat_stream(filename, given);
+    if (kind == driver_kind::oka) {
+        int rc = concat_stream(filename, given);
+        if (rc == 0 && strcmp(given, filename) == 0) // a byte stream no prefix named
+            hint_record_option(given, file_info);
+        return rc;
+    }
     return copy_records(api, kind, given, file_info);
 }

@@ -12,6 +12,7 @@
 #include "errno_keeper.h"
 #include "libports.h"
 #include "output.h"
+#include "progress.h"
 #include "syscalls.h"
 #include "transfer.h"
 #include "whole_write.h"
@@ -74,6 +75,7 @@ int fall_back(copy_job &job)
         if (n <= 0)
             return (int)n;
         file_size += (uint64_t)n;
+        progress_moved((uint64_t)n);
         uint64_t done;
         int rc = write_whole(job.buffer, (size_t)n, &done);
         file_size += done;
@@ -160,6 +162,8 @@ int concat_stream(const char *filename, const char *given)
     if (sys.fstat(job.fd_i, &job.stat_i) == 0 && probe_output() != nullptr &&
         refuse_input_is_output(job.fd_i, given) == 0) {
         job.left = bytes_left(job);
+        if (job.left >= 0)
+            progress_total((uint64_t)job.left);
         rc = zero_copy_or_fall_back(job, given);
     }
     finish(job);

@@ -19,6 +19,12 @@ struct named_failure {
     char text[256] = "";
 } last;
 
+/* The operand a failure is about, and whether a message named it yet. */
+struct operand_state {
+    const char *name = "-";
+    bool named = false;
+} operand;
+
 // The callers' formats are checked where they are written (the header's
 // format attribute); here they are passed on as they are.
 void print_error(const char *fmt, ...)
@@ -31,20 +37,48 @@ void print_error(const char *fmt, ...)
 
 } // namespace
 
+void failing_operand(const char *name)
+{
+    operand.name = name;
+    operand.named = false;
+}
+
+void operand_named(void)
+{
+    operand.named = true;
+}
+
+void name_operand(const char *text)
+{
+    if (!operand.named)
+        fprintf(stderr, "%s: %s: %s\n", program_name, operand.name, text);
+    operand.named = true;
+}
+
 void report_library(const char *fmt, const struct vfs_api *api, struct vfs_file *fh, int err)
 {
     uint32_t errnum = (uint32_t)err;
     const char *text = api->vfs_strerror ? api->vfs_strerror(fh, errnum, &errnum, &lookup) : 0;
-    print_error(fmt, (int)errnum, text ? text : "");
+    text = text ? text : "";
+    // Damage is told by the byte it was found at: its first message names the file too.
+    char named[sizeof last.text + 1024];
+    if (!operand.named && strstr(text, " at byte ") != nullptr) {
+        snprintf(named, sizeof named, "%s: %s", operand.name, text);
+        operand.named = true;
+        print_error(fmt, (int)errnum, named);
+    } else {
+        print_error(fmt, (int)errnum, text);
+    }
     last.err = err;
     last.number = (int)errnum;
-    strlcpy(last.text, text ? text : "", sizeof last.text);
+    strlcpy(last.text, text, sizeof last.text);
     errno = err;
 }
 
 void report_concatenate_failed(int err)
 {
     bool named = last.err == err && err != 0;
+    name_operand(named ? last.text : strerror(err));
     fprintf(stderr, "Eh? Concatenate failed %d:%s\n", named ? last.number : err,
             named ? last.text : strerror(err));
     errno = err;

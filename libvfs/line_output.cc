@@ -7,6 +7,7 @@
 
 #include "copiers.h"
 #include "library_error.h"
+#include "progress.h"
 #include "whole_write.h"
 
 int write_line(struct vfs_file *fh, const void *rec, size_t len)
@@ -25,6 +26,7 @@ int write_line(struct vfs_file *fh, const void *rec, size_t len)
 line_batch::line_batch(struct vfs_file *fh)
     : fh_(fh), data_(static_cast<unsigned char *>(aligned_alloc(4096, size)))
 {
+    progress_input(fh->fd);
 }
 
 line_batch::~line_batch()
@@ -55,6 +57,8 @@ int line_batch::flush()
     file_size += done;
     used_ = 0;
     lines_ = 0;
+    progress_moved(fh_->dcache.bread - read_);
+    read_ = fh_->dcache.bread;
     return rc;
 }
 

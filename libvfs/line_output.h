@@ -63,6 +63,7 @@ class line_batch
     unsigned char *data_;
     size_t used_ = 0;
     size_t lines_ = 0;
+    uint64_t read_ = 0; /* what the library read, as the progress line has it */
 };
 
 #endif

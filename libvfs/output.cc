@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "errno_keeper.h"
+#include "library_error.h"
 #include "syscalls.h"
 
 namespace
@@ -86,6 +87,7 @@ int refuse_input_is_output(int fd, const char *name)
     if (at < 0 || at >= in.st_size)
         return 0;
     fprintf(stderr, "Eh? %s: input file is output file\n", name);
+    operand_named();
     errno = EINVAL;
     return -1;
 }

@@ -7,6 +7,7 @@
 #include "copiers.h"
 #include "library_error.h"
 #include "output.h"
+#include "progress.h"
 #include "syscalls.h"
 #include "transfer.h"
 #include "whole_write.h"
@@ -32,6 +33,7 @@ int cache_walk(const struct vfs_api *api, struct vfs_file *fh, const char *fname
         fh->iosn += 1;
         fh->bread += b->total;
         file_size += b->total;
+        progress_moved(b->total);
         // A short write is finished rather than leaving the rest of the block out.
         uint64_t done;
         int rc = write_whole(b->buffer, (size_t)b->total, &done);
@@ -113,6 +115,8 @@ int read_buffer(const struct vfs_api *api, struct vfs_file *fh,
     int64_t bytes = file_info->bytes == VFS_ERROR || file_info->bytes > (uint64_t)INT64_MAX
                         ? -1
                         : (int64_t)file_info->bytes;
+    if (bytes > 0)
+        progress_total((uint64_t)bytes);
     int rc;
     int64_t left;
     if (!zero_copies_done(fh, fname, bytes, in, &left, &rc))

@@ -1,5 +1,6 @@
 /* tandro: concatenate files to standard output through the virtual file system. */
 #include <errno.h>
+#include <getopt.h>
 #include <libgen.h>
 #include <limits.h>
 #include <locale.h>
@@ -14,12 +15,20 @@
 #include "libports.h"
 #include "copiers.h"
 #include "library_error.h"
+#include "progress.h"
 #include "vfs_utils.h"
 
 namespace
 {
 
 constexpr char shortopts[] = ":?-dvhmVTo:O:a:r:l:b:";
+
+/* --help and --version; their values are no characters, so that getopt's
+ * answer for "--help=x" (the value in optopt) cannot be taken for a letter. */
+enum { long_help = 0x100, long_version };
+constexpr struct option long_options[] = {{"help", no_argument, nullptr, long_help},
+                                          {"version", no_argument, nullptr, long_version},
+                                          {nullptr, 0, nullptr, 0}};
 
 constexpr char usage_text[] =
     "Description: %s\n\nVirtual File System (VFS) file concatenation.\nWith no filename, or when "
@@ -50,28 +59,44 @@ struct run_state {
     int help;
     int timeit;
     int usage_status;
+    int bad_letter; /* a value letter was refused: the full usage, then status 1 */
 };
 
 /* Status of a run whose copy failed, whoever printed why. */
 constexpr int copy_failed_status = 2;
 
-void Version()
+void Version(FILE *out)
 {
-    fprintf(stderr, "Program:\t%s\nVersion:\t%s\nBuilt:  \t%s\n", "tandro", TANDRO_VERSION,
+    fprintf(out, "Program:\t%s\nVersion:\t%s\nBuilt:  \t%s\n", "tandro", TANDRO_VERSION,
             TANDRO_BUILT);
-    fwrite(notice, 1, sizeof(notice) - 1, stderr);
+    fwrite(notice, 1, sizeof(notice) - 1, out);
 }
 
-/* The full help for status 0, else a pointer to it; the run's status. */
-int Usage(int status)
+void full_usage(FILE *out)
 {
-    if (status == 0) {
-        fprintf(stderr, usage_text, program_name, program_name);
-        Version();
-    } else {
+    fprintf(out, usage_text, program_name, program_name);
+    Version(out);
+}
+
+/* The full help, or after a usage error a pointer to it; the run's status. */
+int Usage(const struct run_state *rs)
+{
+    if (rs->usage_status != 0) {
         fprintf(stderr, short_usage_text, program_name);
+        return rs->usage_status;
     }
-    return status;
+    full_usage(stderr);
+    return rs->bad_letter ? 1 : 0;
+}
+
+/* --help and --version: the text on standard output, where a pager reads it. */
+int print_to_stdout(void (*print)(FILE *))
+{
+    print(stdout);
+    if (fflush(stdout) == 0)
+        return 0;
+    fprintf(stderr, "%s: standard output: %s\n", program_name, strerror(errno));
+    return 1;
 }
 
 void init_state(struct run_state *rs)
@@ -131,54 +156,55 @@ bool parse_letter(const char *value, const letter_setting<Setting> (&table)[N], 
     return false;
 }
 
-/*
- * Size values are read as the target's signed long (32 bits on the shipped
- * build, so big numbers clamp as strtol clamps them), then scaled by one
- * lower-case suffix letter. A negative value stays as it is: -1 means "none".
- */
-uint64_t parse_size(const char *value)
+/* A size option's value; "-1" is the all-ones value that means "none". */
+bool parse_size(const char *what, const char *value, uint64_t *size)
 {
-    char *end = nullptr;
-    long number = strtol(value, &end, 0);
-    uint64_t size = (uint64_t)(int64_t)number;
-    switch (*end) {
-    case 'k':
-        return size << 10;
-    case 'm':
-        return size << 20;
-    case 'g':
-        return size << 30;
+    if (strcmp(value, "-1") == 0) {
+        *size = VFS_ERROR;
+        return true;
     }
-    return size;
+    return size_option(program_name, what, value, 0, INT64_MAX, size);
 }
 
-/* Acts on a value option; false for a bad letter (help is then wanted). */
-bool parse_value_option(int opt, const char *value, struct vfs_file_info *fi)
+/* How a value was taken: a bad letter waits for the usage text at the end
+ * of the options, a bad number ends the run before anything is copied. */
+enum class value_taken { good, bad_letter, bad_number };
+
+value_taken parse_number_option(int opt, const char *value, struct vfs_file_info *fi)
 {
+    bool good = opt == 'l' ? parse_size("record length", value, &fi->datlen)
+                           : parse_size("block length", value, &fi->blocklen);
+    return good ? value_taken::good : value_taken::bad_number;
+}
+
+value_taken parse_value_option(int opt, const char *value, struct vfs_file_info *fi)
+{
+    bool good = true;
     switch (opt) {
     case 'o':
-        if (!parse_letter(value, organizations, "organization", &fi->phy_org))
-            return false;
-        fi->log_org = fi->phy_org;
-        return true;
+        good = parse_letter(value, organizations, "organization", &fi->phy_org);
+        if (good)
+            fi->log_org = fi->phy_org;
+        break;
     case 'O':
-        return parse_letter(value, organizations, "organization", &fi->log_org);
+        good = parse_letter(value, organizations, "organization", &fi->log_org);
+        break;
     case 'a':
-        return parse_letter(value, access_modes, "access mode", &fi->access);
+        good = parse_letter(value, access_modes, "access mode", &fi->access);
+        break;
     case 'r':
-        return parse_letter(value, record_formats, "record format", &fi->recfm);
+        good = parse_letter(value, record_formats, "record format", &fi->recfm);
+        break;
     case 'l':
-        fi->datlen = parse_size(value);
-        return true;
     case 'b':
-        fi->blocklen = parse_size(value);
-        return true;
+        return parse_number_option(opt, value, fi);
     }
-    return true;
+    return good ? value_taken::good : value_taken::bad_letter;
 }
 
 /* What an option leaves to do: read the next, stop reading options, or
- * nothing, as the option was the whole run (status 0). */
+ * nothing more, as the option ended the run with the status in exit_status
+ * (-m, -V, --help, --version, a bad number). */
 enum class parsed { read_on, stop, finished };
 
 /* getopt's '?' (an unknown letter, or -? itself) and ':' (a missing value). */
@@ -195,7 +221,41 @@ parsed usage_error(int opt, struct run_state *rs)
     return parsed::stop;
 }
 
-parsed parse_option(int opt, const char *argv0, struct run_state *rs)
+/* --help, --version, or another word that starts with "--" (before a "--" word). */
+parsed long_option(int opt, const char *arg, struct run_state *rs, int *exit_status)
+{
+    if (opt == long_help && strcmp(arg, "--help") == 0) {
+        *exit_status = print_to_stdout(full_usage);
+        return parsed::finished;
+    }
+    if (opt == long_version && strcmp(arg, "--version") == 0) {
+        *exit_status = print_to_stdout(Version);
+        return parsed::finished;
+    }
+    // Abbreviations too: a later option could make them mean something else.
+    fprintf(stderr, "%s: unrecognized option '%s'\n", program_name, arg);
+    rs->help = 1;
+    rs->usage_status = 1;
+    return parsed::stop;
+}
+
+parsed value_option(int opt, struct run_state *rs, int *exit_status)
+{
+    switch (parse_value_option(opt, optarg, &rs->file_info)) {
+    case value_taken::good:
+        break;
+    case value_taken::bad_letter:
+        rs->help = 1;
+        rs->bad_letter = 1;
+        break;
+    case value_taken::bad_number:
+        *exit_status = 1;
+        return parsed::finished;
+    }
+    return parsed::read_on;
+}
+
+parsed parse_option(int opt, const char *argv0, struct run_state *rs, int *exit_status)
 {
     switch (opt) {
     case 'h':
@@ -203,6 +263,7 @@ parsed parse_option(int opt, const char *argv0, struct run_state *rs)
         return parsed::read_on;
     case 'm':
         safe_manpage(argv0, nullptr);
+        *exit_status = 0;
         return parsed::finished;
     case 'd':
         debug++;
@@ -211,7 +272,8 @@ parsed parse_option(int opt, const char *argv0, struct run_state *rs)
         verbose++;
         return parsed::read_on;
     case 'V':
-        Version();
+        Version(stderr);
+        *exit_status = 0;
         return parsed::finished;
     case 'T':
         rs->timeit = 1;
@@ -224,38 +286,47 @@ parsed parse_option(int opt, const char *argv0, struct run_state *rs)
     case 'r':
     case 'l':
     case 'b':
-        if (!parse_value_option(opt, optarg, &rs->file_info))
-            rs->help = 1;
-        return parsed::read_on;
+        return value_option(opt, rs, exit_status);
     }
     return usage_error(opt, rs);
 }
 
-/* --help and --version as the first argument are -h and -V; later, as ./--help or
- * after --, such a name is a file. */
-void take_long_spelling(int argc, char **argv)
+/*
+ * The next option, as getopt_long gives it, with *long_word set when it came
+ * from a word that starts with "--". getopt answers '?' with optopt 0 both
+ * for -? and for an unknown long option; only the latter moves past its word
+ * (as the last letter of a cluster does, in a word of one dash).
+ */
+int next_option(int argc, char **argv, bool *long_word)
 {
-    static char help[] = "-h", version[] = "-V";
-    if (argc > 1 && strcmp(argv[1], "--help") == 0)
-        argv[1] = help;
-    else if (argc > 1 && strcmp(argv[1], "--version") == 0)
-        argv[1] = version;
+    int before = optind;
+    int opt = getopt_long(argc, argv, shortopts, long_options, nullptr);
+    bool refused = opt == '?' && (optopt == 0 || optopt >= long_help);
+    *long_word = opt == long_help || opt == long_version ||
+                 (refused && optind > before && strncmp(argv[optind - 1], "--", 2) == 0);
+    return opt;
 }
 
-/* True when an option was the whole run (-m, -V). */
-bool parse_options(int argc, char **argv, struct run_state *rs)
+/* The options into rs: -1 to go on, or the status the run ends with at once. */
+int parse_options(int argc, char **argv, struct run_state *rs)
 {
-    take_long_spelling(argc, argv);
     opterr = 0;
-    int opt;
-    while ((opt = getopt(argc, argv, shortopts)) != -1) {
-        if (debug)
-            trace_option(opt);
-        parsed next = parse_option(opt, argv[0], rs);
+    int opt, exit_status = -1;
+    bool long_word;
+    while ((opt = next_option(argc, argv, &long_word)) != -1) {
+        parsed next;
+        if (long_word) {
+            // The word just taken: getopt has moved past it.
+            next = long_option(opt, argv[optind - 1], rs, &exit_status);
+        } else {
+            if (debug)
+                trace_option(opt);
+            next = parse_option(opt, argv[0], rs, &exit_status);
+        }
         if (next != parsed::read_on)
-            return next == parsed::finished;
+            return next == parsed::finished ? exit_status : -1;
     }
-    return false;
+    return -1;
 }
 
 /* "?", "/?" and "\?" as the first operand ask for help, as on other systems. */
@@ -280,9 +351,17 @@ int copy_status(int rc)
     return copy_failed_status;
 }
 
+/* The operand the failure lines and the progress line name from now on. */
+void begin_operand(const char *operand)
+{
+    failing_operand(operand);
+    progress_begin(operand);
+}
+
 /* One operand's copy: 0, CONCAT_STOP, or other non-zero with errno. */
 int concat_operand(const char *operand, struct run_state *rs)
 {
+    begin_operand(operand);
     // A cut name could name another file: refuse it instead.
     if (strlcpy(rs->filename, operand, sizeof(rs->filename)) >= sizeof(rs->filename)) {
         errno = ENAMETOOLONG;
@@ -334,7 +413,9 @@ void report_timing(struct timing *t)
 /* Copies standard input when there is no operand, then each operand, timed for -T. */
 int copy_input(int argc, char **argv, struct run_state *rs)
 {
+    progress_setup(rs->timeit);
     if (optind >= argc) {
+        begin_operand("-");
         int status = copy_status(concat_stdio(nullptr));
         if (status != 0)
             return status;
@@ -392,9 +473,9 @@ int main(int argc, char **argv)
 
     static struct run_state rs;
     init_state(&rs);
-    if (parse_options(argc, argv, &rs))
-        return 0;
+    if (int status = parse_options(argc, argv, &rs); status >= 0)
+        return status;
     if (help_wanted(argc, argv, &rs))
-        return Usage(rs.usage_status);
+        return Usage(&rs);
     return run_copies(argc, argv, &rs);
 }

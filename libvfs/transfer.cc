@@ -9,6 +9,7 @@
 
 #include "copiers.h"
 #include "output.h"
+#include "progress.h"
 #include "syscalls.h"
 
 namespace
@@ -80,6 +81,7 @@ void count(struct transfer_job &job, bool counted, int64_t &left, ssize_t n)
         zero_copies++;
     }
     job.moved += (uint64_t)n;
+    progress_moved((uint64_t)n);
     if (left >= 0)
         left = std::max<int64_t>(left - n, 0);
 }
@@ -130,7 +132,8 @@ transfer_end stage(transfer_call c, struct transfer_job &job)
     int64_t to_end = -1;
     int64_t &left = counted ? job.left : to_end;
     for (;;) {
-        int64_t chunk = left < 0 ? max_transfer : std::min(left, max_transfer);
+        int64_t most = progress_chunk(max_transfer);
+        int64_t chunk = left < 0 ? most : std::min(left, most);
         ssize_t n = call(c, job.fd_in, (size_t)chunk);
         if (n < 0) {
             bool again;

@@ -20,7 +20,7 @@ mapfile -t sources < <(git ls-files '*.c' '*.cc' '*.cpp' '*.h')
 clang-format --dry-run --Werror "${sources[@]}" || failed "clang-format differs (make format)"
 
 # lib.sh is sourced by the others; -x lets shellcheck follow it.
-mapfile -t scripts < <(git ls-files '*.sh' .ci/run)
+mapfile -t scripts < <(git ls-files '*.sh' '*.bash' .ci/run)
 shellcheck -x "${scripts[@]}" || failed "shellcheck"
 
 # clang-tidy reads the compiler's own command for each source; the compiler's

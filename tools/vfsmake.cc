@@ -11,7 +11,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <charconv>
 #include <new>
 #include <string>
 #include <string_view>
@@ -20,6 +19,7 @@
 #include "output_file.h"
 #include "read_record.h"
 #include "safe_stdfds.h"
+#include "size_value.h"
 #include "vfs_api.h"
 #include "vfs_internal.h"
 
@@ -27,6 +27,9 @@ namespace
 {
 
 const uint32_t lookup = 1;
+
+// The name the program was run under, as every message starts.
+const char *program = "vfsmake";
 
 // A chunk is one record, so it is bounded by the library's longest record.
 constexpr uint64_t chunk_max = UINT64_C(16) << 20;
@@ -72,24 +75,8 @@ const char *lib_text(vfs_file *fh, int err)
 
 int fail(const char *what, const char *text)
 {
-    fprintf(stderr, "vfsmake: %s: %s\n", what, text);
+    fprintf(stderr, "%s: %s: %s\n", program, what, text);
     return 1;
-}
-
-// A size as the library reads the sizes of a name: decimal digits and an
-// optional k or m, at most max.
-bool parse_size(std::string_view v, uint64_t max, uint64_t &out)
-{
-    uint64_t n = 0;
-    auto [p, ec] = std::from_chars(v.data(), v.data() + v.size(), n);
-    if (ec != std::errc() || p == v.data())
-        return false;
-    std::string_view unit(p, static_cast<size_t>(v.data() + v.size() - p));
-    int shift = unit == "k" ? 10 : unit == "m" ? 20 : 0;
-    if ((shift == 0 && !unit.empty()) || n > (max >> shift))
-        return false;
-    out = n << shift;
-    return true;
 }
 
 // A name split as the library splits it: at the first colon when what comes
@@ -127,11 +114,11 @@ std::string prefix_text(std::string_view prefix, std::string_view key)
     return std::string(value);
 }
 
-// The value of size option key in a prefix, or 0.
+// The value of size option key in a prefix (one the library took), or 0.
 uint64_t prefix_value(std::string_view prefix, std::string_view key)
 {
     uint64_t value = 0;
-    parse_size(prefix_text(prefix, key), UINT64_MAX, value);
+    parse_size_value(prefix_text(prefix, key).c_str(), UINT64_MAX, &value);
     return value;
 }
 
@@ -231,7 +218,7 @@ struct writer {
         count++;
         if (api->vfs_write(fh, &iov, 1, nullptr, nullptr, vfs_pos_next, UINT64_C(0)) != VFS_ERROR)
             return true;
-        fprintf(stderr, "vfsmake: %s: record %zu: %s\n", name, count, lib_text(fh, errno));
+        fprintf(stderr, "%s: %s: record %zu: %s\n", program, name, count, lib_text(fh, errno));
         return false;
     }
 };
@@ -346,7 +333,8 @@ bool listable(const char *name)
     else if (errno == EBADF)
         why = "the header names another driver";
     else if (memcmp(api->vfs_eye, "vfs_oka", 8) == 0)
-        why = "not a record file";
+        why = access(real != nullptr ? real : name, F_OK) != 0 ? strerror(errno)
+                                                               : "not a record file";
     free(real);
     if (!why.empty())
         fail(name, why.c_str());
@@ -376,38 +364,46 @@ int list(const settings &s)
     return rc;
 }
 
+// getopt's answer for a letter it refused, in the words its own message has.
+int usage_error(int c)
+{
+    if (c == ':')
+        fprintf(stderr, "%s: option requires an argument -- '%c'\n", program, optopt);
+    else
+        fprintf(stderr, "%s: invalid option -- '%c'\n", program, optopt);
+    fprintf(stderr, usage, program);
+    return 2;
+}
+
 // The options into s: -1 to go on, or the status to exit with (help, or a
 // usage error).
 int parse_args(int argc, char **argv, settings &s)
 {
-    const char *prog = strrchr(argv[0], '/') != nullptr ? strrchr(argv[0], '/') + 1 : argv[0];
     uint64_t chunk = 0;
     int c;
-    while ((c = getopt(argc, argv, "hi:c:x")) != -1) {
+    opterr = 0;
+    while ((c = getopt(argc, argv, ":hi:c:x")) != -1) {
         switch (c) {
         case 'h':
-            printf(usage, prog);
+            printf(usage, program);
             return fflush(stdout) == 0 ? 0 : 1;
         case 'i':
             s.input = optarg;
             break;
         case 'c':
-            if (!parse_size(optarg, chunk_max, chunk) || chunk == 0) {
-                fprintf(stderr, "vfsmake: bad chunk size %s (1 to 16m)\n", optarg);
+            if (!size_option(program, "chunk size", optarg, 1, chunk_max, &chunk))
                 return 2;
-            }
             s.chunk = static_cast<size_t>(chunk);
             break;
         case 'x':
             s.list = true;
             break;
         default:
-            fprintf(stderr, usage, prog);
-            return 2;
+            return usage_error(c);
         }
     }
     if (optind + 1 != argc) {
-        fprintf(stderr, usage, prog);
+        fprintf(stderr, usage, program);
         return 2;
     }
     s.name = argv[optind];
@@ -422,6 +418,8 @@ int main(int argc, char **argv)
     // message and every stray read or write.
     if (safe_stdfds() != 0)
         return 1;
+    if (argv[0] != nullptr && argv[0][0] != '\0')
+        program = strrchr(argv[0], '/') != nullptr ? strrchr(argv[0], '/') + 1 : argv[0];
     settings s;
     if (int rc = parse_args(argc, argv, s); rc >= 0)
         return rc;

@@ -17,12 +17,17 @@ namespace
 constexpr unsigned socket_floor = 1048576;
 constexpr size_t buffer_alignment = 4096;
 
+/* What runs before each message, if anything (before_messages). */
+void (*message_hook)(void);
+
 /*
  * Messages written to a descriptor that someone else made non-blocking
  * wait for room instead of being dropped on EAGAIN.
  */
 ssize_t write_steadily(void *, const char *data, size_t size)
 {
+    if (message_hook != nullptr)
+        message_hook();
     size_t done = 0;
     while (done < size) {
         ssize_t n = write(STDERR_FILENO, data + done, size - done);
@@ -93,6 +98,12 @@ int buffer_mode(FILE *stream, int fd)
 }
 
 } // namespace
+
+void before_messages(void (*hook)(void))
+{
+    steady_stderr();
+    message_hook = hook;
+}
 
 void *fast_stream(FILE *stream)
 {

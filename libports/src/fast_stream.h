@@ -27,6 +27,11 @@ void *fast_stream(FILE *stream);
 void *close_stream(const FILE *stream, const void *buffer);
 /* The stream itself: no duplicate is made. */
 FILE *dup_stream(FILE *stream);
+/*
+ * From now on standard error is a stream (the one fast_stream installs for
+ * messages) that calls hook before each write; null: nothing.
+ */
+void before_messages(void (*hook)(void));
 
 #ifdef __cplusplus
 }

@@ -8,6 +8,7 @@
 #include "safe_stdfds.h"
 #include "safe_whoami.h"
 #include "self_relocate.h"
+#include "size_value.h"
 #include "strlcat.h"
 #include "strlcpy.h"
 
