@@ -336,7 +336,7 @@ uint64_t fake_read_record(vfs_file *, vfs_iovec *iov, uint64_t, vfs_rec_info *, 
         return errno != 0 ? VFS_ERROR : UINT64_C(1) << 62;
     }
     const std::string &r = records_now->records[record_at];
-    memcpy(iov->ptr, r.data(), std::min<size_t>(r.size(), iov->length));
+    memcpy(iov->ptr, r.data(), std::min<size_t>(r.size(), size_t(iov->length)));
     return r.size();
 }
 
