@@ -7,7 +7,7 @@ set -eu
 # the iconv modules (/usr/lib32/gconv) that code page conversion loads.
 packages=(cmake make g++ g++-multilib gcc-multilib libc6-i386 googletest libgtest-dev
           locales man-db tmux strace python3 bsdutils valgrind clang libclang-rt-14-dev
-          lintian pkg-config clang-format clang-tidy shellcheck)
+          lintian pkg-config clang-format clang-tidy shellcheck less)
 if [ "${1:-}" = "--bench" ]; then
     packages+=(hyperfine pv busybox gnuplot-nox)
 fi

@@ -12,6 +12,7 @@
 #include <string.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <time.h>
@@ -83,10 +84,34 @@ bool clear_tostop(int fd)
     return tcsetattr(fd, TCSANOW, &now) == 0;
 }
 
+bool in_background(int fd)
+{
+    const pid_t group = tcgetpgrp(fd);
+    return group != -1 && group != getpgrp();
+}
+
+bool is_pipe(int fd)
+{
+    struct stat st;
+    return fstat(fd, &st) == 0 && S_ISFIFO(st.st_mode);
+}
+
+// TOSTOP stops only a background job. In the foreground the bit is left alone
+// when a pipe joins us to another program: that program (a pager) may be
+// changing the terminal's modes at this very moment, and our read and write
+// of the settings would put back the modes it had just replaced. A stopped
+// job is asked again once continued, since bg puts it in the background.
+bool tostop_in_our_way(int fd)
+{
+    return in_background(fd) || (!is_pipe(STDIN_FILENO) && !is_pipe(STDOUT_FILENO));
+}
+
 void clear_tostops(saved_state *s)
 {
-    for (int fd = 1; fd <= 2; fd++)
-        s->tostop_cleared[fd - 1] = clear_tostop(fd) || s->tostop_cleared[fd - 1];
+    for (int fd = 1; fd <= 2; fd++) {
+        if (tostop_in_our_way(fd) && clear_tostop(fd))
+            s->tostop_cleared[fd - 1] = true;
+    }
 }
 
 // Undoes our own change only, and only where nobody set the bit again.

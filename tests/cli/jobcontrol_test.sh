@@ -69,9 +69,17 @@ $cont
 tandro: tandro stoped by signal 19 (Stopped (signal)).
 $cont" "$(cat "$work/err2")"
 
+# In the background the bit is cleared while the child runs, so that its
+# output, or its message from inside a pipeline, reaches the terminal instead
+# of stopping the job; it is set again at the end.
+printf 'a\nb\n' >"$work/small"
+type_line "\"$TANDRO\" $work/small & wait \$!; \"$TANDRO\" $work/none | cat & wait \$!; echo \$? \$(stty -a | grep -o -- '-\\?tostop') >$work/rc3"
+until_ok [ -s "$work/rc3" ]
+expect_eq "background: neither job is stopped, tostop set again" "0 tostop" "$(cat "$work/rc3")"
+
 # A pager, or any reader that puts the terminal in raw mode, owns it while the
 # copy runs: once it quits, the terminal has the modes from before the run,
-# every time. Only tostop is ours to clear and to set again.
+# every time. Only tostop is ours, and it is left alone in a foreground pipeline.
 seq 3000000 >"$work/big"
 raw_reader="python3 -c 'import sys, termios, tty; f = open(\"/dev/tty\"); s = termios.tcgetattr(f); tty.setraw(f); f.read(1); termios.tcsetattr(f, termios.TCSANOW, s)'"
 before=$(stty -a -F "$tty")
@@ -84,6 +92,13 @@ reader_raw() {
     done
     return 1
 }
+# The shell reads its next line: its process group has the terminal and its
+# line editor has switched canonical mode off again (it puts its own modes back
+# after a job killed by a signal, before reading the next line).
+shell_has_terminal() {
+    [ "$(ps -o tpgid= -p "$shell" | tr -d ' ')" = "$shell" ] &&
+        stty -a -F "$tty" | grep -q -- -icanon
+}
 for reader in less "$raw_reader"; do
     for try in 1 2 3 4 5 6 7 8 9 10; do
         rm -f "$work/read"
@@ -91,6 +106,7 @@ for reader in less "$raw_reader"; do
         until_ok reader_raw
         tm send-keys -t jc q
         until_ok [ -e "$work/read" ]
+        until_ok shell_has_terminal
         expect_eq "modes after ${reader%% *}, try $try" "$before" "$(stty -a -F "$tty")"
     done
 done
