@@ -50,10 +50,11 @@ std::string lib_text(vfs_file *fh, int err)
 }
 
 /* Writes records through vfs_create: "" or the library's text of the failure. */
-std::string make(std::string name, const strings &recs)
+std::string make(std::string name, const strings &recs, vfs_pad pad = vfs_pad_native)
 {
     vfs_file_info info{};
     info.fname = name.data();
+    info.pad = pad;
     if (vfs_api.vfs_create(&info) != 0)
         return lib_text(nullptr, errno);
     std::string why;
@@ -323,6 +324,16 @@ TEST_P(file, every_walk_gives_the_records_then_the_end_or_the_damage)
 }
 
 INSTANTIATE_TEST_SUITE_P(files, file, ::testing::ValuesIn(file_cases()));
+
+// A caller that writes EBCDIC data without a code page asks for its blank.
+TEST_F(scratch, short_fixed_records_are_padded_as_the_caller_asks)
+{
+    std::string name = "umb,lrecl=4:" + path("f");
+    ASSERT_EQ(make(name, {"ab"}, vfs_pad_ebcdic), "");
+    EXPECT_EQ(get_file(path("f")), "ab\x40\x40");
+    ASSERT_EQ(make(name, {"ab"}), "");
+    EXPECT_EQ(get_file(path("f")), "ab  ");
+}
 
 using changing = scratch;
 
