@@ -253,7 +253,10 @@ step join_segments(handle &h, const piece &first, record_place &r)
         if (p.flags == seg_last)
             break;
         s = next_piece(h, p.at + p.len, p);
-        if (s == step::end)
+        // The file ends inside the record, wherever among its segments.
+        bool cut =
+            s == step::error && (h.err.code == e_truncated || h.err.code == e_truncated_block);
+        if (s == step::end || cut)
             return fail(h, at_byte(e_truncated, first.at)), step::error;
         if (s != step::record)
             return s;
