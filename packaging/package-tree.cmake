@@ -1,9 +1,10 @@
 # Run by cpack on the staged tree before it is packed. The programs and the
 # library are stripped; their debug symbols go to <package>-debug.tar.gz
-# beside the packages. A .deb also puts tandro and vfsmake on PATH and their
-# pages where man looks, as relative links into the tree, the library's
-# pkg-config and CMake files where those look without settings, and carries
-# Debian's copyright, changelog and lintian overrides.
+# beside the packages. A .deb also puts tandro and vfsmake on PATH, their
+# pages where man looks and their completion where bash-completion looks, as
+# relative links into the tree, the library's pkg-config and CMake files where
+# those look without settings, and carries Debian's copyright, changelog and
+# lintian overrides.
 set(root "${CPACK_TEMPORARY_INSTALL_DIRECTORY}")
 set(tree "${CPACK_PACKAGING_INSTALL_PREFIX}")
 
@@ -47,6 +48,8 @@ endfunction()
 foreach(program tandro vfsmake)
     relative_link(/usr/bin/${program} ${tree}/bin/${program})
     relative_link(/usr/share/man/man1/${program}.1.gz ${tree}/share/man/man1/${program}.1.gz)
+    relative_link(/usr/share/bash-completion/completions/${program}
+                  ${tree}/share/bash-completion/completions/${program})
 endforeach()
 # Copies that name the tree outright (a link would make them look for the tree
 # beside the link), in the multiarch directory of the tree's architecture.
