@@ -34,7 +34,7 @@ _tandro_option_values() {
 _tandro_paths() {
     local p
     while IFS= read -r p; do
-        [ -d "$p" ] && p+=/
+        [ -d "${p/#\~/$HOME}" ] && p+=/
         printf '%s\n' "$p"
     done < <(compgen -f -- "$1")
 }
@@ -71,11 +71,28 @@ _tandro_value() {
     esac
 }
 
+# $1 as the shell reads it back in a word, into variable $2: blanks and the
+# shell's own characters escaped, as readline escapes a file name.
+_tandro_quote() {
+    local s=$1 out='' ch i
+    for ((i = 0; i < ${#s}; i++)); do
+        ch=${s:i:1}
+        [[ $ch == [[:space:]\'\"\\\$\`\&\;\|\<\>\(\)\*\?\[\]\!\#\{\}] ]] && out+=\\
+        out+=$ch
+    done
+    printf -v "$2" '%s' "$out"
+}
+
 _tandro() {
     local line=${COMP_LINE:0:COMP_POINT} prog=${COMP_WORDS[0]##*/}
-    # The whole word being completed, up to the cursor, and the option before it.
-    local cur=${line##*[[:space:]]} before
-    line=${line%"$cur"}
+    # The whole word being completed, up to the cursor (a blank escaped with
+    # a backslash stays in it), and the option before it.
+    local raw='' cur before
+    [[ $line =~ (\\.|[^[:space:]\\])*\\?$ ]] && raw=${BASH_REMATCH[0]}
+    # read without -r takes the backslashes away as the shell will.
+    # shellcheck disable=SC2162
+    IFS= read cur <<<"$raw" || :
+    line=${line%"$raw"}
     line=${line%"${line##*[![:space:]]}"}
     before=${line##*[[:space:]]}
     local options=(-h -d -v -V -T -m -man -r -l -b -o -O -a --help --version --)
@@ -88,12 +105,16 @@ _tandro() {
     else
         candidates=$(_tandro_operand "$cur")
     fi
-    # Readline replaces only the piece after the last word break in the word.
-    local piece=${cur##*["$COMP_WORDBREAKS"]} c
+    # Readline replaces only the piece after the last word break in the word;
+    # a blank in the word was escaped, and breaks nothing.
+    local breaks=${COMP_WORDBREAKS//[[:space:]]/} c quoted
+    local piece=${cur##*["$breaks"]}
     local kept=${cur%"$piece"}
     COMPREPLY=()
     while IFS= read -r c; do
-        [[ -n $c && $c == "$cur"* ]] && COMPREPLY+=("${c#"$kept"}")
+        [[ -n $c && $c == "$cur"* ]] || continue
+        _tandro_quote "${c#"$kept"}" quoted
+        COMPREPLY+=("$quoted")
     done <<<"$candidates"
     # A prefix, an option name, a directory or a prefix option's value goes
     # on in the same word.

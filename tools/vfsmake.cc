@@ -321,6 +321,20 @@ int list_records(const struct vfs_api *api, vfs_file *fh, const char *name)
     }
 }
 
+// Why a name the library takes as a byte stream cannot be listed: the
+// system's reason not to read it (missing, a directory, no permission), or
+// that it holds no records.
+std::string stream_refusal(const char *path)
+{
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0)
+        return strerror(errno);
+    struct stat st;
+    bool dir = fstat(fd, &st) == 0 && S_ISDIR(st.st_mode);
+    close(fd);
+    return dir ? strerror(EISDIR) : "not a record file";
+}
+
 // A name that resolves to a record file; false, with the message out, for
 // any other.
 bool listable(const char *name)
@@ -333,8 +347,7 @@ bool listable(const char *name)
     else if (errno == EBADF)
         why = "the header names another driver";
     else if (memcmp(api->vfs_eye, "vfs_oka", 8) == 0)
-        why = access(real != nullptr ? real : name, F_OK) != 0 ? strerror(errno)
-                                                               : "not a record file";
+        why = stream_refusal(real != nullptr ? real : name);
     free(real);
     if (!why.empty())
         fail(name, why.c_str());
