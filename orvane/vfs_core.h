@@ -81,9 +81,8 @@ const error_detail &last_error();
 
 /* What the first record's walk of a dox variable file settles before it reads. */
 enum class first_walk : uint8_t {
-    as_given,      /* nothing: the layout is known */
-    choose,        /* -r v without recfm=: blocks or not, as the first 64 KiB walk */
-    refuse_blocks, /* recfm=v or vs: refuse a file whose records are in blocks */
+    as_given, /* nothing: the layout is known */
+    choose,   /* -r v without recfm=: blocks or not, as the first 64 KiB walk */
 };
 
 /* How the records of a file are laid out. */

@@ -70,8 +70,6 @@ void settle_format(layout &l, const prefix_options &o, const vfs_file_info &info
         l.blocked = l.blksize != 0;
         l.segments = true;
         l.check = l.blocked ? first_walk::as_given : first_walk::choose;
-    } else if (!l.blocked) {
-        l.check = first_walk::refuse_blocks;
     }
 }
 
@@ -255,7 +253,10 @@ step join_segments(handle &h, const piece &first, record_place &r)
         if (p.flags == seg_last)
             break;
         s = next_piece(h, p.at + p.len, p);
-        if (s == step::end)
+        // The file ends inside the record, wherever among its segments.
+        bool cut =
+            s == step::error && (h.err.code == e_truncated || h.err.code == e_truncated_block);
+        if (s == step::end || cut)
             return fail(h, at_byte(e_truncated, first.at)), step::error;
         if (s != step::record)
             return s;
@@ -267,19 +268,22 @@ step join_segments(handle &h, const piece &first, record_place &r)
 }
 
 // What the first record of a file gets before it is read: the layout -r v
-// left open is chosen, and a file named unblocked whose records are in
-// blocks is refused. False with the damage recorded.
+// left open is chosen, and the file is refused when its first 64 KiB fail
+// in its layout but read cleanly in one other set (a record cut short would
+// be printed before the damage), or when, read without blocks, they walk
+// cleanly as blocks (each block would be printed as one record). Our header
+// says what the file is. False with the damage recorded.
 bool start_walk(handle &h)
 {
-    first_walk check = std::exchange(h.lay.check, first_walk::as_given);
-    if (check == first_walk::choose)
+    if (std::exchange(h.lay.check, first_walk::as_given) == first_walk::choose)
         choose_layout(h);
-    if (check != first_walk::refuse_blocks || !reads_as_blocks(h))
+    if (h.lay.recfm == vfs_rec_fixed || h.lay.header)
         return true;
-    fail(h, at_byte(e_in_blocks, h.lay.data_offset));
-    errno_keeper keep;
-    h.err.hint = reading_options(h);
-    return false;
+    error_detail e;
+    bool refused = misread(h, e) || (!h.lay.blocked && records_in_blocks(h, e));
+    if (refused)
+        fail(h, std::move(e));
+    return !refused;
 }
 
 step next(handle &h, uint64_t at, bool first, record_place &r)

@@ -32,11 +32,17 @@ uint64_t piece_length(const layout &l, const unsigned char *b, unsigned &flags);
 /* -r v without recfm=: blocks or not, and whether segments were seen, as
  * walks of the first 64 KiB tell. */
 void choose_layout(handle &h);
-/* A file named recfm=v or recfm=vs whose first 64 KiB walk cleanly as blocks. */
-bool reads_as_blocks(handle &h);
+/* A file read without blocks whose first 64 KiB walk cleanly as blocks, in
+ * its own word form or (as the one set that reads them) another: e is the
+ * refusal, with that set's options. */
+bool records_in_blocks(handle &h, error_detail &e);
 /* The one set of recfm=, order= and rdwlen= under which the first 64 KiB
  * walk cleanly, as option text; empty when none or several do. */
 std::string reading_options(handle &h);
+/* The damage the first 64 KiB meet in the file's own layout, when exactly
+ * one other set reads them cleanly (its options in e.hint): the file is of
+ * that set, and no record of it may be printed. False otherwise. */
+bool misread(handle &h, error_detail &e);
 
 } // namespace vfs
 

@@ -29,6 +29,7 @@ struct trial {
     bool joined = false;         // a record of several segments was among them
     record_place first;          // the first record
     uint64_t second = VFS_ERROR; // where the second record starts
+    error_detail err;            // the damage it stopped at
 };
 
 // The file's first 64 KiB (from the data offset), walked in trial layouts
@@ -86,6 +87,7 @@ class probe
         bool cut = h_.reach >= start_ + window && end_ > start_ + window;
         t.clean = s == step::end || (cut && (code == e_truncated || code == e_truncated_block));
         t.stop = s == step::end || h_.err.offset == VFS_ERROR ? at : h_.err.offset;
+        t.err = h_.err;
         return t;
     }
 
@@ -156,13 +158,6 @@ void choose_layout(handle &h)
     h.lay.recfm = (blocked ? b : u).joined ? vfs_rec_spanned : vfs_rec_variable;
 }
 
-bool reads_as_blocks(handle &h)
-{
-    probe p(h);
-    trial b = p.walk(trial_layout(h.lay, true, true));
-    return b.clean && b.records > 0;
-}
-
 std::string reading_options(handle &h)
 {
     probe p(h);
@@ -185,6 +180,28 @@ std::string reading_options(handle &h)
     // Blocks also walk as plain records, each block one record.
     const auto &found = blocked.empty() ? unblocked : blocked;
     return found.size() == 1 ? found[0] : "";
+}
+
+bool records_in_blocks(handle &h, error_detail &e)
+{
+    probe p(h);
+    trial b = p.walk(trial_layout(h.lay, true, true));
+    std::string sets = reading_options(h);
+    if (!(b.clean && b.records > 0) && sets.rfind("recfm=vb", 0) != 0)
+        return false;
+    e = at_byte(e_in_blocks, h.lay.data_offset);
+    e.hint = sets;
+    return true;
+}
+
+bool misread(handle &h, error_detail &e)
+{
+    trial t = probe(h).walk(h.lay);
+    if (t.clean || t.err.code == 0)
+        return false;
+    e = t.err;
+    e.hint = reading_options(h);
+    return !e.hint.empty();
 }
 
 } // namespace vfs

@@ -235,7 +235,7 @@ std::vector<file_case> file_cases()
         {"umb,varfmt=2", {}, {"a"}, "record length 2147483647 beyond maximum 16777216 at byte 5", true, "\1\0\0\0a\xff\xff\xff\x7f"s},
         {"umb,varfmt=1,lrecl=2", {}, {"ab"}, "record length 3 beyond maximum 2 at byte 6", true, "\0\0\0\2ab\0\0\0\3abc"s},
         {"umb,lrecl=4", {}, {"aaaa", "bbbb"}, "truncated record at byte 8", true, "aaaabbbbcc"},
-        {"dox,recfm=v", {}, {"ab"}, "bad record descriptor word at byte 6", true, rdw_ab + "\0\2\0\0"s},
+        {"dox,recfm=v", {}, {"ab"}, "bad record descriptor word at byte 6", true, rdw_ab + "\0\2\0\0x"s},
         {"dox,recfm=v", {}, {"ab"}, "bad record descriptor word at byte 6", true, rdw_ab + "\0\6\1\0cd"s},
         {"dox,recfm=vb", {}, {}, "bad block descriptor word at byte 0", true, "\0\1\0\0"s},
         {"dox,recfm=vb,blksize=8", {}, {}, "bad block descriptor word at byte 0", true, vb10},
