@@ -72,18 +72,6 @@ void pause_briefly()
     nanosleep(&ms, nullptr);
 }
 
-// Background output to the terminal must not stop the child. The bit is
-// changed on the settings the terminal has now: another program of the
-// pipeline (a pager) may own the rest of them. True when it was cleared.
-bool clear_tostop(int fd)
-{
-    struct termios now;
-    if (tcgetattr(fd, &now) != 0 || !(now.c_lflag & TOSTOP))
-        return false;
-    now.c_lflag &= ~(tcflag_t)TOSTOP;
-    return tcsetattr(fd, TCSANOW, &now) == 0;
-}
-
 bool in_background(int fd)
 {
     const pid_t group = tcgetpgrp(fd);
@@ -106,10 +94,23 @@ bool tostop_in_our_way(int fd)
     return in_background(fd) || (!is_pipe(STDIN_FILENO) && !is_pipe(STDOUT_FILENO));
 }
 
+// Background output to the terminal must not stop the child. The bit is
+// changed on the settings the terminal has now: another program of the
+// pipeline (a pager) may own the rest of them. True when it was cleared.
+// Most terminals have it off, so that is asked first.
+bool clear_tostop(int fd)
+{
+    struct termios now;
+    if (tcgetattr(fd, &now) != 0 || !(now.c_lflag & TOSTOP) || !tostop_in_our_way(fd))
+        return false;
+    now.c_lflag &= ~(tcflag_t)TOSTOP;
+    return tcsetattr(fd, TCSANOW, &now) == 0;
+}
+
 void clear_tostops(saved_state *s)
 {
     for (int fd = 1; fd <= 2; fd++) {
-        if (tostop_in_our_way(fd) && clear_tostop(fd))
+        if (clear_tostop(fd))
             s->tostop_cleared[fd - 1] = true;
     }
 }
